@@ -202,7 +202,7 @@ HRESULT MDCALL TMDKernel::Synchronize(TMDMethod method) {
     method.Code(method.Data, nullptr);
     return S_OK;
   }
-  TRequest request{method};
+  TRequest request{method, false, nullptr};
   std::function<void()> wakeup;
   {
     std::lock_guard<std::mutex> guard(FRequestMutex);

@@ -1,0 +1,3 @@
+#include "UBasePlay.h"
+
+TBasePlay::TBasePlay(IMDKernel* kernel, const TMDModuleInfo* info) : TMDBaseModule(kernel, info) {}
