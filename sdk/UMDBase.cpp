@@ -167,24 +167,31 @@ void TThreadCommandQueue::Terminate() { FTerminate.Set(); }
 // Files and texts
 // ---------------------------------------------------------------------------------------------
 
-int32_t FileAge(const std::string& utf8Path) {
-  std::string path = utf8Path;
-  if (path.find_first_of("*?") != std::string::npos) {
-    glob_t g{};
-    const int rc = ::glob(path.c_str(), GLOB_NOSORT | GLOB_NOESCAPE, nullptr, &g);
-    if (rc != 0 || g.gl_pathc == 0) {
-      ::globfree(&g);
-      return -1;
-    }
-    std::string first = g.gl_pathv[0];
-    for (size_t i = 1; i < g.gl_pathc; ++i)
-      if (std::string(g.gl_pathv[i]) < first) first = g.gl_pathv[i];
-    ::globfree(&g);
-    path = first;
+namespace {
+// Resolves wild cards (* ?) to the first match in name order; "" when nothing matches.
+std::string FirstMatch(const std::string& path) {
+  if (path.find_first_of("*?") == std::string::npos) return path;
+  glob_t g{};
+  const int rc = ::glob(path.c_str(), GLOB_NOSORT | GLOB_NOESCAPE, nullptr, &g);
+  std::string first;
+  if (rc == 0) {
+    for (size_t i = 0; i < g.gl_pathc; ++i)
+      if (first.empty() || std::string(g.gl_pathv[i]) < first) first = g.gl_pathv[i];
   }
+  ::globfree(&g);
+  return first;
+}
+
+// stat of a file that is not a directory.
+bool StatFile(const std::string& utf8Path, struct stat* st) {
+  const std::string path = FirstMatch(utf8Path);
+  return !path.empty() && ::stat(path.c_str(), st) == 0 && !S_ISDIR(st->st_mode);
+}
+}  // namespace
+
+int32_t FileAge(const std::string& utf8Path) {
   struct stat st {};
-  if (path.empty() || ::stat(path.c_str(), &st) != 0) return -1;
-  if (S_ISDIR(st.st_mode)) return -1;
+  if (!StatFile(utf8Path, &st)) return -1;
   const time_t t = st.st_mtim.tv_sec;
   struct tm local {};
   if (!::localtime_r(&t, &local)) return -1;
@@ -198,8 +205,13 @@ int32_t FileAge(const std::string& utf8Path) {
 }
 
 int32_t FileAge(const char16_t* path) { return path ? FileAge(MDToUtf8(path)) : -1; }
-bool FileExists(const char16_t* path) { return FileAge(path) != -1; }
-bool FileExists(const std::string& utf8Path) { return FileAge(utf8Path) != -1; }
+// A file whose time stamp lies outside the DOS range (a reproducible build's 1970, say) still
+// exists: existence does not hang on the time conversion.
+bool FileExists(const std::string& utf8Path) {
+  struct stat st {};
+  return StatFile(utf8Path, &st);
+}
+bool FileExists(const char16_t* path) { return path && FileExists(MDToUtf8(path)); }
 
 void StripSpaces(std::u16string& text) { std::erase(text, u' '); }
 

@@ -275,7 +275,7 @@ class TThreadCommandQueue {
 // (* ?) takes its first match in name order.
 int32_t FileAge(const char16_t* path);
 int32_t FileAge(const std::string& utf8Path);
-// FileAge(path) != -1.
+// True for a file (or a link to one) that is not a directory, whatever its time stamp.
 bool FileExists(const char16_t* path);
 bool FileExists(const std::string& utf8Path);
 // Deletes every blank (U+0020) in place; other white space stays.

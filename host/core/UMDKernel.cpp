@@ -8,6 +8,7 @@
 #include <ctime>
 
 #include "input/UMDActionList.h"
+#include "modules/UMDModuleLoader.h"
 #include "settings/UMDSettings.h"
 
 namespace {
@@ -79,10 +80,14 @@ TMDKernel::~TMDKernel() {
   FThread.reset();
   // Nobody may wait on a request of a kernel that is gone: run what is still queued.
   ServeRequests();
-  // Services left over when Done was not reached go before the registry they may use.
+  // Services left over when Done was not reached: modules first, then their libraries.
+  {
+    std::lock_guard<TLock> guard(FRegistryLock);
+    FModules.clear();
+  }
+  FModuleLoader.reset();
   FActionList = nullptr;
   FSettings = nullptr;
-  FModules.clear();
   if (FInstance) ::dlclose(FInstance);
 }
 
@@ -102,6 +107,8 @@ HRESULT TMDKernel::Init() {
   }
   if (FActionList) FActionList->AddAction(&kShutdownAction);
   WriteTime(u"LastStarted");
+  FModuleLoader.reset();
+  FModuleLoader = std::make_unique<TMDModuleLoader>(this);
   return S_OK;
 }
 
@@ -110,6 +117,8 @@ HRESULT TMDKernel::Done() {
   WriteTime(u"LastStopped");
   FSettings = nullptr;
   FActionList = nullptr;
+  // The loader unloads every library; every module was released before.
+  FModuleLoader.reset();
   return S_OK;
 }
 
@@ -319,9 +328,9 @@ HRESULT MDCALL TMDKernel::GetMainWindow(MDHANDLE* window) {
 }
 
 void TMDKernel::NotifyServices(int32_t state, bool loaderBeforeBinder) {
-  // The control panel, the module loader and the binder join here as they are built.
-  (void)state;
+  // Order: control panel, then module loader and binder (binder first when leaving running).
   (void)loaderBeforeBinder;
+  if (FModuleLoader) FModuleLoader->SetState(state);
 }
 
 void TMDKernel::NotifyModules_unlocked(int32_t state) {

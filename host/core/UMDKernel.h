@@ -37,6 +37,7 @@
 #include "UMDBase.h"
 
 class TMDKernel;
+class TMDModuleLoader;
 
 // The dispatch thread. Created and started by the kernel's constructor, stopped by
 // StopDispatch or by itself after MDM_SHUTDOWN; the kernel owns and joins it.
@@ -95,6 +96,7 @@ class TMDKernel final : public TMDComImpl<TBaseObject, IMDKernel> {
 
   // Host-side access to the services (main thread, between Init and Done).
   int32_t State() const { return FState.load(std::memory_order_acquire); }
+  TMDModuleLoader* ModuleLoader() const { return FModuleLoader.get(); }
   IMDSettings* Settings() const { return FSettings.Get(); }
   IMDActionList* ActionList() const { return FActionList.Get(); }
   int32_t ChangeCount() const { return FChangeCount.load(std::memory_order_acquire); }
@@ -147,6 +149,7 @@ class TMDKernel final : public TMDComImpl<TBaseObject, IMDKernel> {
   // --- services: main thread, between Init and Done -----------------------------------------
   TComPtr<IMDSettings> FSettings;
   TComPtr<IMDActionList> FActionList;
+  std::unique_ptr<TMDModuleLoader> FModuleLoader;
 
   // --- the registry: guarded by FRegistryLock ------------------------------------------------
   TLock FRegistryLock;

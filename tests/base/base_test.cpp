@@ -215,6 +215,7 @@ TEST_F(Files, FileAgePacksLocalTimeAsDosDateTime) {
   struct timespec old[2] = {{0, 0}, {0, 0}};  // 1970: outside the DOS range
   ASSERT_EQ(::utimensat(AT_FDCWD, file.c_str(), old, 0), 0);
   EXPECT_EQ(FileAge(MDToUtf16(file).c_str()), -1);
+  EXPECT_TRUE(FileExists(MDToUtf16(file).c_str()));  // still there
 }
 
 TEST_F(Files, FileExistsOnlyForFiles) {
