@@ -5,6 +5,7 @@
 void MDStartHost(std::unique_ptr<TMDKernel>& kernel, const TMDHostOptions& options) {
   kernel = std::make_unique<TMDKernel>(options.MainWindow, options.OnShutdown);
   kernel->SetApplication(options.Application);
+  kernel->SetShowRequestHandler(options.ShowRequest, options.ShowRequestContext);
   kernel->SetState(KS_STARTING);
   kernel->Init();
   if (TMDModuleLoader* loader = kernel->ModuleLoader()) {

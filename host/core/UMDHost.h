@@ -14,6 +14,9 @@ struct TMDHostOptions {
   TMDMethod OnShutdown{nullptr, nullptr};  // called on the dispatch thread
   void* Application = nullptr;             // handed to plug-ins as the application object
   std::vector<TMDPageInfo> BuiltinPages;   // General, Modules, Controls
+  // The control panel's show/hide request handler (called on the dispatch thread).
+  TMDControlPanel::TShowRequest ShowRequest = nullptr;
+  void* ShowRequestContext = nullptr;
 };
 
 // Constructs the kernel (its dispatch thread starts) and walks it to KS_RUNNING:

@@ -86,6 +86,7 @@ TMDKernel::~TMDKernel() {
     FModules.clear();
   }
   FModuleLoader.reset();
+  FControlPanel.reset();
   FActionList = nullptr;
   FSettings = nullptr;
   if (FInstance) ::dlclose(FInstance);
@@ -107,6 +108,8 @@ HRESULT TMDKernel::Init() {
   }
   if (FActionList) FActionList->AddAction(&kShutdownAction);
   WriteTime(u"LastStarted");
+  FControlPanel.reset();
+  FControlPanel = std::make_unique<TMDControlPanel>(this, FShowRequest, FShowRequestContext);
   FModuleLoader.reset();
   FModuleLoader = std::make_unique<TMDModuleLoader>(this);
   return S_OK;
@@ -117,8 +120,9 @@ HRESULT TMDKernel::Done() {
   WriteTime(u"LastStopped");
   FSettings = nullptr;
   FActionList = nullptr;
-  // The loader unloads every library; every module was released before.
+  // The loader unloads every library; every module was released and every page removed before.
   FModuleLoader.reset();
+  FControlPanel.reset();
   return S_OK;
 }
 
@@ -248,6 +252,7 @@ int TMDKernel::DispatchStep() {
 
 void TMDKernel::Broadcast(const TMDMessage& msg) {
   std::lock_guard<TLock> guard(FRegistryLock);
+  if (FControlPanel) FControlPanel->HandleMessage(&msg);
   for (const TComPtr<IMDModule>& module : FModules)
     if (module) module->HandleMessage(&msg);
 }
@@ -264,6 +269,8 @@ HRESULT MDCALL TMDKernel::QueryInterface(const GUID& iid, void** obj) {
     // first and Done drops it first.
     if (iid == IID_IMDActionList && FSettings && FActionList)
       return FActionList->QueryInterface(iid, obj);
+    if (iid == IID_IMDControlPanel && FSettings && FControlPanel)
+      return FControlPanel->QueryInterface(iid, obj);
     if (iid == IID_IMDEnumModules) {
       auto walker = std::make_unique<TMDEnumModules>(this);
       const HRESULT hr = walker->QueryInterface(iid, obj);
@@ -330,6 +337,7 @@ HRESULT MDCALL TMDKernel::GetMainWindow(MDHANDLE* window) {
 void TMDKernel::NotifyServices(int32_t state, bool loaderBeforeBinder) {
   // Order: control panel, then module loader and binder (binder first when leaving running).
   (void)loaderBeforeBinder;
+  if (FControlPanel) FControlPanel->SetState(state);
   if (FModuleLoader) FModuleLoader->SetState(state);
 }
 

@@ -35,6 +35,7 @@
 #include <vector>
 
 #include "UMDBase.h"
+#include "controlpanel/UMDControlPanel.h"
 
 class TMDKernel;
 class TMDModuleLoader;
@@ -85,6 +86,12 @@ class TMDKernel final : public TMDComImpl<TBaseObject, IMDKernel> {
   // The application object handed out by GetApplication (opaque to plug-ins). Main thread,
   // before Init.
   void SetApplication(void* application) { FApplication = application; }
+  // The main form's handler for control panel show and hide requests, given to the control
+  // panel that Init creates. Main thread, before Init.
+  void SetShowRequestHandler(TMDControlPanel::TShowRequest handler, void* context) {
+    FShowRequest = handler;
+    FShowRequestContext = context;
+  }
   // Installs the function that wakes the main thread's event loop when a Synchronize request
   // arrives (any thread may call it). Without one, the main thread must poll ServeRequests.
   void SetMainThreadWakeup(std::function<void()> wakeup);
@@ -97,6 +104,7 @@ class TMDKernel final : public TMDComImpl<TBaseObject, IMDKernel> {
   // Host-side access to the services (main thread, between Init and Done).
   int32_t State() const { return FState.load(std::memory_order_acquire); }
   TMDModuleLoader* ModuleLoader() const { return FModuleLoader.get(); }
+  TMDControlPanel* ControlPanel() const { return FControlPanel.get(); }
   IMDSettings* Settings() const { return FSettings.Get(); }
   IMDActionList* ActionList() const { return FActionList.Get(); }
   int32_t ChangeCount() const { return FChangeCount.load(std::memory_order_acquire); }
@@ -149,7 +157,10 @@ class TMDKernel final : public TMDComImpl<TBaseObject, IMDKernel> {
   // --- services: main thread, between Init and Done -----------------------------------------
   TComPtr<IMDSettings> FSettings;
   TComPtr<IMDActionList> FActionList;
+  std::unique_ptr<TMDControlPanel> FControlPanel;
   std::unique_ptr<TMDModuleLoader> FModuleLoader;
+  TMDControlPanel::TShowRequest FShowRequest = nullptr;
+  void* FShowRequestContext = nullptr;
 
   // --- the registry: guarded by FRegistryLock ------------------------------------------------
   TLock FRegistryLock;

@@ -185,12 +185,20 @@ TEST_F(Kernel, InitCreatesServicesAndWritesStartTimeDoneWritesStopTime) {
   auto actions = TComPtr<IMDActionList>::Query(static_cast<IMDKernel*>(K.get()));
   ASSERT_TRUE(settings);
   ASSERT_TRUE(actions);
-  ASSERT_EQ(actions->GetActionCount(), 1);
-  TMDActionItem item{};
-  ASSERT_EQ(actions->GetAction(0, &item), S_OK);
-  EXPECT_EQ(std::u16string(item.Name), u"Shutdown Application");
-  EXPECT_EQ(item.Id, 0xFFFF);
-  EXPECT_EQ(item.Code, MDA_SHUTDOWN);
+  // The kernel's own action first, then the control panel's two.
+  const std::pair<std::u16string, int32_t> want[] = {{u"Shutdown Application", MDA_SHUTDOWN},
+                                                     {u"Show Control Panel", MDA_SHOW_CONTROL_PANEL},
+                                                     {u"Hide Control Panel", MDA_HIDE_CONTROL_PANEL}};
+  ASSERT_EQ(actions->GetActionCount(), 3);
+  for (uint32_t i = 0; i < 3; ++i) {
+    TMDActionItem item{};
+    ASSERT_EQ(actions->GetAction(i, &item), S_OK);
+    EXPECT_EQ(std::u16string(item.Name), want[i].first);
+    EXPECT_EQ(item.Id, want[i].second);
+    EXPECT_EQ(item.Code, want[i].second);
+  }
+  // Not counted: usable until Done, so not kept past it.
+  EXPECT_TRUE(TComPtr<IMDControlPanel>::Query(static_cast<IMDKernel*>(K.get())));
 
   const std::regex started(R"(\[Kernel\.Init\]\nLastStarted=\d\d:\d\d:\d\d\n)");
   EXPECT_TRUE(std::regex_search(ReadSettings(), started)) << ReadSettings();
@@ -201,8 +209,9 @@ TEST_F(Kernel, InitCreatesServicesAndWritesStartTimeDoneWritesStopTime) {
   void* out = this;
   EXPECT_EQ(K->QueryInterface(IID_IMDSettings, &out), E_NOINTERFACE);
   EXPECT_EQ(K->QueryInterface(IID_IMDActionList, &out), E_NOINTERFACE);
+  EXPECT_EQ(K->QueryInterface(IID_IMDControlPanel, &out), E_NOINTERFACE);
   // The services outlive Done for those who still hold them.
-  EXPECT_EQ(actions->GetActionCount(), 1);
+  EXPECT_EQ(actions->GetActionCount(), 3);
 }
 
 TEST_F(Kernel, SecondInitRebuildsTheServices) {
@@ -213,7 +222,7 @@ TEST_F(Kernel, SecondInitRebuildsTheServices) {
   ASSERT_EQ(K->Init(), S_OK);
   auto second = TComPtr<IMDActionList>::Query(static_cast<IMDKernel*>(K.get()));
   EXPECT_NE(first.Get(), second.Get());
-  EXPECT_EQ(second->GetActionCount(), 1);
+  EXPECT_EQ(second->GetActionCount(), 3);
 }
 
 TEST_F(Kernel, KernelValuesAndHandles) {
