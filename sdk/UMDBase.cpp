@@ -98,70 +98,52 @@ int TEvent::WaitAny(std::initializer_list<TEvent*> events, int timeoutMs) {
 // ---------------------------------------------------------------------------------------------
 // TThreadCommandQueue
 //
-// Threading: Post from any thread; Take from the one consumer thread. The lock is held only
-// while a node is linked or unlinked. The consumer reads the head outside the lock: posters
-// only ever change a nil head, and the head pointer is atomic so that read is well defined.
+// Threading: Post from any thread; Take from the one consumer thread. Posters append to
+// FIncoming under FMutex and signal only when they find it empty; the consumer swaps the whole
+// batch out in one lock (clearing the signal there, so no wake-up is lost) and then hands the
+// messages out from FTaking without any lock. Messages are stored by value in two reused
+// buffers, so posting allocates only when a buffer grows. Once terminated, Take answers 1 at
+// once; whatever is still queued is dropped with the queue.
 // ---------------------------------------------------------------------------------------------
 
 TThreadCommandQueue::TThreadCommandQueue()
-    : FHub(std::make_shared<TEventHub>()), FNotEmpty(true, FHub), FTerminate(true, FHub) {
-  FNotEmpty.Reset();
-  FTerminate.Reset();
-}
+    : FHub(std::make_shared<TEventHub>()), FNotEmpty(true, FHub), FTerminate(true, FHub) {}
 
-TThreadCommandQueue::~TThreadCommandQueue() {
-  TNode* node = FHead.exchange(nullptr);
-  while (node) {
-    std::unique_ptr<TNode> doomed(node);
-    node = node->Next;
-  }
-  FTail = nullptr;
-}
+TThreadCommandQueue::~TThreadCommandQueue() = default;
 
 void TThreadCommandQueue::Post(const TMDMessage* msg) {
-  const TMDMessage copy = *msg;
-  try {
-    std::lock_guard<TLock> guard(FLock);
-    auto node = std::make_unique<TNode>(TNode{copy, nullptr});
-    TNode* raw = node.release();
-    if (FTail) FTail->Next = raw;
-    FTail = raw;
-    if (!FHead.load(std::memory_order_relaxed)) FHead.store(raw, std::memory_order_release);
-  } catch (...) {
-    FNotEmpty.Set();
-    throw;
+  bool wasEmpty;
+  {
+    std::lock_guard<std::mutex> guard(FMutex);
+    FIncoming.push_back(*msg);
+    wasEmpty = FIncoming.size() == 1;
   }
-  FNotEmpty.Set();
+  if (wasEmpty) FNotEmpty.Set();
 }
 
 int32_t TThreadCommandQueue::Take(TMDMessage* msg) {
-  // The terminate event is listed first so that it wins when both are set.
-  if (TEvent::WaitAny({&FTerminate, &FNotEmpty}) == 0) return 1;
-
-  TNode* head = FHead.load(std::memory_order_acquire);
-  if (!head) {
-    // The event announced a message that an earlier Take already removed. Clear it while the
-    // queue is still empty, so the consumer sleeps instead of spinning until the next Post.
-    std::lock_guard<TLock> guard(FLock);
-    if (!FHead.load(std::memory_order_relaxed)) FNotEmpty.Reset();
-    return E_FAIL;
+  if (FTerminated.load(std::memory_order_acquire)) return 1;
+  if (FNext < FTaking.size()) {
+    *msg = FTaking[FNext++];
+    return 0;
   }
-  *msg = head->Msg;
-
-  std::lock_guard<TLock> guard(FLock);
-  TNode* next = head->Next;
-  std::unique_ptr<TNode> doomed(head);
-  if (next) {
-    FHead.store(next, std::memory_order_release);
-  } else {
-    FHead.store(nullptr, std::memory_order_release);
-    FTail = nullptr;
+  if (TEvent::WaitAny({&FTerminate, &FNotEmpty}) == 0) return 1;
+  {
+    std::lock_guard<std::mutex> guard(FMutex);
+    FTaking.clear();
+    FNext = 0;
+    FTaking.swap(FIncoming);
     FNotEmpty.Reset();
   }
+  if (FTaking.empty()) return E_FAIL;
+  *msg = FTaking[FNext++];
   return 0;
 }
 
-void TThreadCommandQueue::Terminate() { FTerminate.Set(); }
+void TThreadCommandQueue::Terminate() {
+  FTerminated.store(true, std::memory_order_release);
+  FTerminate.Set();
+}
 
 // ---------------------------------------------------------------------------------------------
 // Files and texts

@@ -17,6 +17,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "UMDTypes.h"
 
@@ -252,17 +253,15 @@ class TThreadCommandQueue {
   void Terminate();
 
  private:
-  struct TNode {
-    TMDMessage Msg;
-    TNode* Next;
-  };
-
-  // Guarded by FLock; FHead is also read by the consumer outside the lock (see Take).
-  std::atomic<TNode*> FHead{nullptr};
-  TNode* FTail = nullptr;
-  TLock FLock;
+  // Posters append to FIncoming under FMutex; the consumer swaps the whole batch out in one
+  // lock and then hands it out from FTaking without any lock.
+  std::mutex FMutex;
+  std::vector<TMDMessage> FIncoming;  // guarded by FMutex
+  std::vector<TMDMessage> FTaking;    // consumer only
+  size_t FNext = 0;                   // consumer only
+  std::atomic<bool> FTerminated{false};
   std::shared_ptr<TEventHub> FHub;
-  TEvent FNotEmpty;   // manual reset: set by Post, cleared when the last message is taken
+  TEvent FNotEmpty;   // manual reset: set by the post that finds FIncoming empty
   TEvent FTerminate;  // manual reset: set once, never cleared
 };
 
