@@ -1,5 +1,6 @@
 #include "core/UMDHost.h"
 
+#include "input/UMDActionInput.h"
 #include "modules/UMDModuleLoader.h"
 
 void MDStartHost(std::unique_ptr<TMDKernel>& kernel, const TMDHostOptions& options) {
@@ -12,6 +13,7 @@ void MDStartHost(std::unique_ptr<TMDKernel>& kernel, const TMDHostOptions& optio
     loader->SetBuiltinPages(options.BuiltinPages);
     loader->Init();
   }
+  if (TMDActionInput* binder = kernel->Binder()) binder->LoadInputs();
   kernel->SetState(KS_READY);
   if (TMDModuleLoader* loader = kernel->ModuleLoader()) loader->ActivateModuleSet(0);
   TMDMessage started{};

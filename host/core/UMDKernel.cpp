@@ -7,6 +7,7 @@
 #include <chrono>
 #include <ctime>
 
+#include "input/UMDActionInput.h"
 #include "input/UMDActionList.h"
 #include "modules/UMDModuleLoader.h"
 #include "settings/UMDSettings.h"
@@ -87,6 +88,7 @@ TMDKernel::~TMDKernel() {
   }
   FModuleLoader.reset();
   FControlPanel.reset();
+  FBinder.reset();
   FActionList = nullptr;
   FSettings = nullptr;
   if (FInstance) ::dlclose(FInstance);
@@ -112,6 +114,8 @@ HRESULT TMDKernel::Init() {
   FControlPanel = std::make_unique<TMDControlPanel>(this, FShowRequest, FShowRequestContext);
   FModuleLoader.reset();
   FModuleLoader = std::make_unique<TMDModuleLoader>(this);
+  FBinder.reset();
+  FBinder = std::make_unique<TMDActionInput>(this);
   return S_OK;
 }
 
@@ -123,6 +127,7 @@ HRESULT TMDKernel::Done() {
   // The loader unloads every library; every module was released and every page removed before.
   FModuleLoader.reset();
   FControlPanel.reset();
+  FBinder.reset();
   return S_OK;
 }
 
@@ -271,6 +276,8 @@ HRESULT MDCALL TMDKernel::QueryInterface(const GUID& iid, void** obj) {
       return FActionList->QueryInterface(iid, obj);
     if (iid == IID_IMDControlPanel && FSettings && FControlPanel)
       return FControlPanel->QueryInterface(iid, obj);
+    if ((iid == IID_IMDInputSink || iid == IID_IMDActionInput) && FBinder)
+      return FBinder->QueryInterface(iid, obj);
     if (iid == IID_IMDEnumModules) {
       auto walker = std::make_unique<TMDEnumModules>(this);
       const HRESULT hr = walker->QueryInterface(iid, obj);
@@ -336,9 +343,10 @@ HRESULT MDCALL TMDKernel::GetMainWindow(MDHANDLE* window) {
 
 void TMDKernel::NotifyServices(int32_t state, bool loaderBeforeBinder) {
   // Order: control panel, then module loader and binder (binder first when leaving running).
-  (void)loaderBeforeBinder;
   if (FControlPanel) FControlPanel->SetState(state);
+  if (!loaderBeforeBinder && FBinder) FBinder->SetState(state);
   if (FModuleLoader) FModuleLoader->SetState(state);
+  if (loaderBeforeBinder && FBinder) FBinder->SetState(state);
 }
 
 void TMDKernel::NotifyModules_unlocked(int32_t state) {

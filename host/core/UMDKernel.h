@@ -37,6 +37,7 @@
 #include "UMDBase.h"
 #include "controlpanel/UMDControlPanel.h"
 
+class TMDActionInput;
 class TMDKernel;
 class TMDModuleLoader;
 
@@ -105,6 +106,7 @@ class TMDKernel final : public TMDComImpl<TBaseObject, IMDKernel> {
   int32_t State() const { return FState.load(std::memory_order_acquire); }
   TMDModuleLoader* ModuleLoader() const { return FModuleLoader.get(); }
   TMDControlPanel* ControlPanel() const { return FControlPanel.get(); }
+  TMDActionInput* Binder() const { return FBinder.get(); }
   IMDSettings* Settings() const { return FSettings.Get(); }
   IMDActionList* ActionList() const { return FActionList.Get(); }
   int32_t ChangeCount() const { return FChangeCount.load(std::memory_order_acquire); }
@@ -159,6 +161,7 @@ class TMDKernel final : public TMDComImpl<TBaseObject, IMDKernel> {
   TComPtr<IMDActionList> FActionList;
   std::unique_ptr<TMDControlPanel> FControlPanel;
   std::unique_ptr<TMDModuleLoader> FModuleLoader;
+  std::unique_ptr<TMDActionInput> FBinder;
   TMDControlPanel::TShowRequest FShowRequest = nullptr;
   void* FShowRequestContext = nullptr;
 
