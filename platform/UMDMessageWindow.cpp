@@ -1,14 +1,16 @@
 // UMDMessageWindow.cpp - hidden message windows over GLib main contexts.
 //
-// A window is a record in a process-wide table keyed by its handle. Posting attaches an idle
-// source carrying the message to the window's main context; when the context dispatches it, the
-// source looks the handle up again and calls the procedure only if the window still exists, so a
-// destroyed window's queued messages fall on the floor.
+// A window is a record in a process-wide table keyed by its handle, with a queue of posted
+// messages. Posting appends to the queue and, when the queue was idle, attaches an idle source
+// to the window's main context that carries only the handle; when the context dispatches it, the
+// handle is looked up again and the queued messages are handed to the procedure in posting
+// order, so a destroyed window's messages fall on the floor.
 //
-// Threads: the table is guarded by WindowsMutex (held only for lookups and edits, never while a
-// procedure runs). A window's procedure runs on the thread iterating its context.
+// Threads: the table is guarded by WindowsMutex, each queue by its window's QueueLock; neither
+// is held while a procedure runs. A window's procedure runs on the thread iterating its context.
 #include <glib.h>
 
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -17,9 +19,18 @@
 
 namespace {
 
+struct TPosted {
+  uint32_t Msg;
+  uintptr_t WParam;
+  intptr_t LParam;
+};
+
 struct TWindow {
   TMDWindowProc Proc;
   GMainContext* Context;  // one reference
+  std::mutex QueueLock;
+  std::deque<TPosted> Queue;  // guarded by QueueLock
+  bool Scheduled = false;     // an idle source is attached; guarded by QueueLock
   ~TWindow() { g_main_context_unref(Context); }
 };
 
@@ -33,26 +44,24 @@ std::shared_ptr<TWindow> FindWindow(MDHANDLE handle) {
   return it == Windows.end() ? nullptr : it->second;
 }
 
-struct TPosted {
-  MDHANDLE Window;
-  uint32_t Msg;
-  uintptr_t WParam;
-  intptr_t LParam;
-};
-
 gboolean DispatchPosted(gpointer data) {
-  auto* p = static_cast<TPosted*>(data);
-  if (auto w = FindWindow(p->Window)) {
+  auto w = FindWindow(reinterpret_cast<MDHANDLE>(data));
+  if (!w) return G_SOURCE_REMOVE;
+  std::deque<TPosted> batch;
+  {
+    std::lock_guard<std::mutex> g(w->QueueLock);
+    batch.swap(w->Queue);
+    w->Scheduled = false;
+  }
+  for (const TPosted& p : batch) {
     try {
-      w->Proc(p->Msg, p->WParam, p->LParam);
+      w->Proc(p.Msg, p.WParam, p.LParam);
     } catch (...) {
       // A window procedure has nobody to report to; the message is done with.
     }
   }
   return G_SOURCE_REMOVE;
 }
-
-void FreePosted(gpointer data) { delete static_cast<TPosted*>(data); }
 
 }  // namespace
 
@@ -78,9 +87,15 @@ void MDDeallocateHWnd(MDHANDLE window) {
 bool MDPostMessage(MDHANDLE window, uint32_t msg, uintptr_t wParam, intptr_t lParam) {
   auto w = FindWindow(window);
   if (!w) return false;
+  {
+    std::lock_guard<std::mutex> g(w->QueueLock);
+    w->Queue.push_back({msg, wParam, lParam});
+    if (w->Scheduled) return true;
+    w->Scheduled = true;
+  }
   GSource* src = g_idle_source_new();
   g_source_set_priority(src, G_PRIORITY_DEFAULT);
-  g_source_set_callback(src, DispatchPosted, new TPosted{window, msg, wParam, lParam}, FreePosted);
+  g_source_set_callback(src, DispatchPosted, reinterpret_cast<gpointer>(window), nullptr);
   g_source_attach(src, w->Context);  // wakes the context
   g_source_unref(src);
   return true;
