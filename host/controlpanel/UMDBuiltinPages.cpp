@@ -1,0 +1,6 @@
+#include "controlpanel/UMDBuiltinPages.h"
+
+#include "controlpanel/kernel_page.h"
+#include "modules/mloader_page.h"
+
+std::vector<TMDPageInfo> MDBuiltinPages() { return {GeneralPageInfo, ModulesPageInfo}; }
