@@ -105,8 +105,8 @@ void ExpectSameModuleInfo(const TMDModuleInfo& a, const TMDModuleInfo& b) {
 
 std::u16string Text(const char16_t* text) { return text ? std::u16string(text) : u"(nil)"; }
 
-// Names of the symbols a shared object defines in its dynamic symbol table (what dlsym can
-// find in it), read from the ELF file itself.
+// Names of the functions and objects a shared object defines in its dynamic symbol table (what
+// dlsym can find in it), read from the ELF file itself.
 std::set<std::string> DynamicExports(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   const std::string data{std::istreambuf_iterator<char>(in), {}};
@@ -132,6 +132,9 @@ std::set<std::string> DynamicExports(const std::string& path) {
       if (sym.st_shndx == SHN_UNDEF ||
           (bind != STB_GLOBAL && bind != STB_WEAK && bind != STB_GNU_UNIQUE))
         continue;
+      // The linker's own untyped markers (_edata, _end, __bss_start) are no exports of the
+      // library's code.
+      if (ELF64_ST_TYPE(sym.st_info) == STT_NOTYPE) continue;
       names.insert(data.c_str() + strings.sh_offset + sym.st_name);
     }
   }
@@ -293,6 +296,16 @@ class Hosting : public ::testing::Test {
     return out;
   }
   void ClearLog() { fs::remove(LogPath); }
+  // Waits until every recorder module made so far has received MDM_STARTED, so that no
+  // message line turns up in the log later.
+  void Settle() {
+    auto count = [&](const std::string& what) {
+      size_t n = 0;
+      for (const std::string& line : Log()) n += line.find(what) != std::string::npos;
+      return n;
+    };
+    ASSERT_TRUE(Eventually([&] { return count(" msg 0xFB00 ") >= count(" CreateModule "); }));
+  }
 
   // Waits for `done` (the dispatch thread delivers asynchronously), serving the kernel's
   // main-thread requests meanwhile.
@@ -637,6 +650,7 @@ TEST_F(Hosting, TheTwentyFirstLibraryIsRefusedAndNeverLoaded) {
     EXPECT_EQ(bound[i], fs::path(paths[i]).filename().string() + " DLLGetModuleCount 0");
   for (int i = 20; i < 25; ++i) EXPECT_FALSE(IsLoaded(paths[i])) << paths[i];
 
+  Settle();
   ClearLog();
   EXPECT_EQ(Loader().AddLibrary(MDToUtf16(paths[20])), E_OUTOFMEMORY);
   EXPECT_EQ(Loader().AddLibrary(u"/nonexistent/library.so"), E_OUTOFMEMORY);
@@ -658,6 +672,7 @@ TEST_F(Hosting, RaisingRegisterActionsRestoresTheListsAndLeavesTheLibraryAlone) 
   Plug("rec2", "a.so");
   Start();
   const std::string b = Plug("rec_raise_register", "b.so");  // record 1's registration raises
+  Settle();
   ClearLog();
   EXPECT_EQ(Loader().AddLibrary(MDToUtf16(b)), E_UNEXPECTED);
   EXPECT_EQ(Loader().LibraryCount(), 1);
@@ -686,11 +701,26 @@ TEST_F(Hosting, RaisingRegisterActionsRestoresTheListsAndLeavesTheLibraryAlone) 
 TEST_F(Hosting, OnlyModuleSetZeroExists) {
   Plug("rec2", "a.so");
   Start();
+  Settle();
   ClearLog();
   for (int32_t index : {1, -1, INT_MIN, INT_MAX})
     EXPECT_EQ(Loader().ActivateModuleSet(index), E_FAIL) << index;
   EXPECT_TRUE(Log().empty());  // nothing was created
   EXPECT_EQ(K->ModuleCount(), 2);
+}
+
+TEST_F(Hosting, AModuleThatCannotBeMadeIsSkipped) {
+  Plug("rec_fail_create", "a.so");  // record 0's factory fails, leaving an object behind
+  Start();
+  // The object the failed factory left is released at once; the next entry is still made.
+  EXPECT_EQ(StartLog(), Calls("a.so", {"DLLGetModuleCount 0", "DLLGetModuleInfo 0",
+                                       "DLLGetModuleInfo 1", "RegisterActions M0",
+                                       "RegisterActions M1", "CreateModule M0", "M0 destroyed",
+                                       "CreateModule M1", "M1 state 5", "M1 state 5",
+                                       "M1 state 10"}));
+  const std::vector<TMDModuleInfo> modules = RegisteredModules();
+  ASSERT_EQ(modules.size(), 1u);
+  EXPECT_EQ(Text(modules[0].Name), u"Recorder M1");
 }
 
 // The pages go to the control panel: the built-in ones first and always shown, then the

@@ -7,8 +7,9 @@
 //   REC_RAISE_INFO=i       DLLGetModuleInfo(i) raises
 //   REC_RAISE_REGISTER=i   RegisterActions of module record i raises
 //   REC_RAISE_APP          ApplicationInit and ApplicationUninit raise
-// Page record 1 always fails to create its page, but leaves an object (with one reference) in
-// the out pointer, which the host must release all the same.
+//   REC_FAIL_CREATE=i      CreateModule of module record i fails
+// A factory that fails (module record REC_FAIL_CREATE, page record 1 always) still leaves an
+// object with one reference in the out pointer, which the host must release all the same.
 #include <cstring>
 #include <memory>
 #include <stdexcept>
@@ -113,6 +114,9 @@ HRESULT MDCALL CreateModule(IUnknown* owner, const GUID* iid, void** obj) {
   auto module = std::make_unique<TRecModule>(I, kModules[I]);
   const HRESULT hr = module->QueryInterface(*iid, obj);
   if (MD_SUCCEEDED(hr)) module.release();
+#ifdef REC_FAIL_CREATE
+  if (I == REC_FAIL_CREATE) return E_FAIL;
+#endif
   return hr;
 }
 
