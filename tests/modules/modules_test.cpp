@@ -195,11 +195,15 @@ class Hosting : public ::testing::Test {
     fs::remove_all(Dir);
   }
 
+  // The built test plug-in `plugin` (tests/modules/CMakeLists.txt names them mod_*).
+  static std::string Built(const std::string& plugin) {
+    return std::string(MIDAVO_TEST_PLUGINS_DIR) + "/mod_" + plugin + ".so";
+  }
   // Copies test plug-in `plugin` into the Modules folder as `name`; returns the copy's path.
   std::string Plug(const std::string& plugin, const std::string& name) {
     fs::create_directories(Modules);
     const std::string path = Modules + "/" + name;
-    fs::copy_file(std::string(MIDAVO_TEST_PLUGINS_DIR) + "/" + plugin + ".so", path);
+    fs::copy_file(Built(plugin), path);
     return path;
   }
   std::string PlugVidcore() {
@@ -504,7 +508,7 @@ TEST_F(Hosting, OneLibraryWithOneRecordGivesOneModule) {
   // A link to a library counts as the library.
   fs::create_directories(Modules);
   const std::string target = Dir + "/elsewhere.so";
-  fs::copy_file(std::string(MIDAVO_TEST_PLUGINS_DIR) + "/rec1.so", target);
+  fs::copy_file(Built("rec1"), target);
   fs::create_symlink(target, Modules + "/a.so");
   Start();
   ASSERT_EQ(Loader().LibraryCount(), 1);
