@@ -89,6 +89,15 @@ TEST_F(FileGraph, Mp3PlaysToItsEndAndCloses) {
   EXPECT_EQ(g.GetDuration(&d), S_OK);
   EXPECT_NEAR(d, 1.0, 0.1);
 
+  auto audio = TComPtr<IBasicAudio>::Query(g.Graph().Get());
+  ASSERT_TRUE(audio);
+  int32_t volume = 1;
+  EXPECT_EQ(audio->put_Volume(-2000), S_OK);
+  EXPECT_EQ(audio->get_Volume(&volume), S_OK);
+  EXPECT_EQ(volume, -2000);
+  EXPECT_EQ(audio->put_Volume(1), E_INVALIDARG);
+  EXPECT_EQ(audio->put_Volume(-10001), E_INVALIDARG);
+
   EXPECT_EQ(g.Run(), S_OK);
   double p = 0;
   ASSERT_TRUE(PumpUntil([&] { return g.GetPosition(&p) == S_OK && p > 0.2; })) << "position advances while running";
@@ -210,6 +219,59 @@ TEST_F(FileGraph, ClosingDuringTheRenderWaitsForIt) {
     EXPECT_EQ(seq[0], "opened");
     EXPECT_EQ(seq[1], "closed");
   }
+}
+
+// The owner may ask for position, rate and the video window while the open thread is still
+// rendering and fetching the interfaces.
+TEST_F(FileGraph, TransportCallsDuringTheOpenAreSafe) {
+  TRecorder r;
+  TGraph2 g;
+  r.Attach(g);
+  ASSERT_EQ(g.Open(Media16("video.avi").c_str()), S_OK);
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+  int calls = 0;
+  while (r.Opened + r.Failed == 0 && std::chrono::steady_clock::now() < deadline) {
+    double v;
+    g.GetPosition(&v);
+    g.GetDuration(&v);
+    g.GetRate(&v);
+    g.VideoWindow();
+    g.Pause();
+    ++calls;
+    PumpFor(1);
+  }
+  EXPECT_EQ(r.Opened, 1);
+  EXPECT_GT(calls, 0);
+  EXPECT_EQ(g.Pause(), S_OK);
+}
+
+TEST(MessageWindow, PostsRunOnTheOwningThreadInOrderAndDieWithTheWindow) {
+  std::vector<uint32_t> got;  // written by the procedure, on this thread only
+  std::thread::id where;
+  MDHANDLE w = MDAllocateHWnd([&](uint32_t msg, uintptr_t wParam, intptr_t lParam) -> intptr_t {
+    got.push_back(msg);
+    where = std::this_thread::get_id();
+    EXPECT_EQ(wParam, msg * 2);
+    EXPECT_EQ(lParam, -intptr_t(msg));
+    return 0;
+  });
+  ASSERT_NE(w, 0u);
+  std::thread poster([w] {
+    for (uint32_t i = 1; i <= 100; ++i) MDPostMessage(w, i, i * 2, -intptr_t(i));
+  });
+  poster.join();
+  EXPECT_TRUE(got.empty()) << "nothing runs until the owner's loop does";
+  ASSERT_TRUE(PumpUntil([&] { return got.size() == 100; }, 5000));
+  for (uint32_t i = 0; i < 100; ++i) EXPECT_EQ(got[i], i + 1);
+  EXPECT_EQ(where, std::this_thread::get_id());
+  EXPECT_EQ(MDSendMessage(w, 500, 1000, -500), 0);
+  EXPECT_EQ(got.back(), 500u);
+
+  EXPECT_TRUE(MDPostMessage(w, 7, 14, -7));
+  MDDeallocateHWnd(w);
+  PumpFor(50);
+  EXPECT_EQ(got.size(), 101u) << "queued messages of a destroyed window are dropped";
+  EXPECT_FALSE(MDPostMessage(w, 8, 16, -8));
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <regex>
@@ -140,6 +141,24 @@ unsigned long PixelAt(Display* d, Window w, int x, int y) {
   return p & 0xFFFFFF;
 }
 
+// Records the graph events its window hands over.
+class TEventGraph : public TGraph2 {
+ public:
+  std::mutex Lock;
+  std::vector<int32_t> Codes;
+  void HandleGraphEvent(int32_t code, int32_t p1, int32_t p2) override {
+    {
+      std::lock_guard<std::mutex> g(Lock);
+      Codes.push_back(code);
+    }
+    TGraph2::HandleGraphEvent(code, p1, p2);
+  }
+  bool Saw(int32_t code) {
+    std::lock_guard<std::mutex> g(Lock);
+    return std::find(Codes.begin(), Codes.end(), code) != Codes.end();
+  }
+};
+
 bool Reddish(unsigned long p) { return ((p >> 16) & 0xFF) > 0xC0 && ((p >> 8) & 0xFF) < 0x40 && (p & 0xFF) < 0x40; }
 
 TEST(RealOutput, VideoFramesReachTheOwnerWindow) {
@@ -170,7 +189,7 @@ TEST(RealOutput, VideoFramesReachTheOwnerWindow) {
   XSync(d, False);
   {
     TRecorder r;
-    TGraph2 g;
+    TEventGraph g;
     r.Attach(g);
     ASSERT_EQ(g.Open(Media16("video.avi").c_str()), S_OK);
     ASSERT_TRUE(PumpUntil([&] { return r.Opened + r.Failed > 0; }));
@@ -193,6 +212,31 @@ TEST(RealOutput, VideoFramesReachTheOwnerWindow) {
     EXPECT_EQ(got, owner);
     EXPECT_EQ(vw->put_Visible(MD_FALSE), S_OK);
     EXPECT_TRUE(PumpUntil([&] { return PixelAt(d, owner, 80, 60) == 0xFFFFFF; }, 5000));
+
+    // On its own at the top level, the window closed by the user (as a window manager asks)
+    // ends the media with EC_USERABORT: OnComplete.
+    Window root, parent, *children = nullptr;
+    unsigned count = 0;
+    ASSERT_TRUE(XQueryTree(d, owner, &root, &parent, &children, &count));
+    ASSERT_EQ(count, 1u) << "the renderer's window sits in the owner";
+    Window video = children[0];
+    XFree(children);
+    EXPECT_EQ(g.Pause(), S_OK);
+    EXPECT_FALSE(g.Saw(EC_USERABORT));
+    EXPECT_EQ(vw->put_Owner(0), S_OK);
+    EXPECT_EQ(vw->put_Visible(MD_TRUE), S_OK);
+    XEvent e{};
+    e.xclient.type = ClientMessage;
+    e.xclient.window = video;
+    e.xclient.message_type = XInternAtom(d, "WM_PROTOCOLS", False);
+    e.xclient.format = 32;
+    e.xclient.data.l[0] = long(XInternAtom(d, "WM_DELETE_WINDOW", False));
+    XSendEvent(d, video, False, NoEventMask, &e);
+    XFlush(d);
+    EXPECT_TRUE(PumpUntil([&] { return g.Saw(EC_USERABORT) && r.Complete > 0; }, 5000));
+    int32_t visible = MD_TRUE;
+    EXPECT_EQ(vw->get_Visible(&visible), S_OK);
+    EXPECT_EQ(visible, MD_FALSE);
     g.Close();
   }
   XDestroyWindow(d, owner);

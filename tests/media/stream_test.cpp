@@ -246,6 +246,34 @@ TEST_F(StreamGraph, DecoderWithoutOutputPinFailsTheBuild) {
   MDRegisterClass(CLSID_MDMp3Decoder, previous);
 }
 
+// Someone else (a plug-in) may still hold the filter graph, and with it the source, when the
+// stream graph goes away: the source's reports must stop with the stream graph.
+TEST_F(StreamGraph, NoReportReachesADestroyedGraph) {
+  std::string audio = ReadFile(Media("long.mp3"));
+  TServer server([audio](int fd, TServer& s) {
+    // The stream, then more of it in small pieces for a while.
+    s.Send(fd, audio);
+    for (int i = 0; i < 60 && !s.Stopping(); ++i) {
+      if (!s.Send(fd, audio.substr(0, 8192))) return;
+      std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    }
+  });
+  std::u16string url = U("mdsf://127.0.0.1:" + std::to_string(server.Port()));
+  TRecorder r;
+  TComPtr<IGraphBuilder> outside;
+  {
+    TMDStreamGraph2 g;
+    Attach(g, r);
+    ASSERT_EQ(g.Open(url.c_str()), S_OK);
+    ASSERT_TRUE(PumpUntil([&] { return r.Opened > 0 && r.SawEvent(MDSE_BUFFERING); }));
+    outside = g.Graph();
+  }
+  size_t reported = r.Events().size();
+  PumpFor(500);
+  EXPECT_EQ(r.Events().size(), reported);
+  outside = nullptr;  // the last reference: the source stops here
+}
+
 // Close, then destroy: OnClosed twice (once each), also without a graph.
 TEST_F(StreamGraph, ClosedFiresOnEveryCloseAndOnDestruction) {
   TRecorder r;
