@@ -16,4 +16,8 @@ function(midavo_add_plugin name)
     CXX_VISIBILITY_PRESET hidden
     VISIBILITY_INLINES_HIDDEN ON
     LIBRARY_OUTPUT_DIRECTORY ${P_OUTPUT_DIR})
+  # Keep the sdk's symbols inside the plug-in, and make no "unique" symbols: glibc never
+  # unloads a library that defines one, so the host could not unload the plug-in.
+  target_compile_options(${name} PRIVATE -fno-gnu-unique)
+  target_link_options(${name} PRIVATE -Wl,--exclude-libs,ALL)
 endfunction()

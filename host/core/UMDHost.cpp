@@ -7,6 +7,7 @@ void MDStartHost(std::unique_ptr<TMDKernel>& kernel, const TMDHostOptions& optio
   kernel = std::make_unique<TMDKernel>(options.MainWindow, options.OnShutdown);
   kernel->SetApplication(options.Application);
   kernel->SetShowRequestHandler(options.ShowRequest, options.ShowRequestContext);
+  kernel->SetMainThreadWakeup(options.MainThreadWakeup);
   kernel->SetState(KS_STARTING);
   kernel->Init();
   if (TMDModuleLoader* loader = kernel->ModuleLoader()) {

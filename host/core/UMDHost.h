@@ -4,6 +4,7 @@
 // Threads: main thread only (the thread that constructs the kernel).
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -17,6 +18,9 @@ struct TMDHostOptions {
   // The control panel's show/hide request handler (called on the dispatch thread).
   TMDControlPanel::TShowRequest ShowRequest = nullptr;
   void* ShowRequestContext = nullptr;
+  // Wakes the main thread's event loop so it calls the kernel's ServeRequests (any thread);
+  // installed before Init, so a plug-in's Synchronize during start-up is served too.
+  std::function<void()> MainThreadWakeup;
 };
 
 // Constructs the kernel (its dispatch thread starts) and walks it to KS_RUNNING:

@@ -62,6 +62,7 @@ void TMDKernelThread::Execute() {
   }
   if (last == TMDKernel::kDispatchShutdown) FKernel->CallOnShutdown(this);
   FFinished.store(true, std::memory_order_release);
+  FKernel->WakeMainThread();  // StopDispatch may be waiting for this
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -142,7 +143,13 @@ void TMDKernel::StopDispatch() {
   FThread->Terminate();
   FQueue.Terminate();
   if (FThread->IsCurrentThread()) return;  // a receiver stopping its own dispatch: no wait
-  while (!FThread->Finished()) Pause(10);
+  // The thread wakes us when it ends; meanwhile Synchronize requests are served.
+  while (!FThread->Finished()) {
+    if (IsMainThread())
+      WaitAndServeRequests(10, [&] { return FThread->Finished(); });
+    else
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
   FThread->Join();
 }
 
@@ -186,13 +193,18 @@ bool TMDKernel::ServeRequests() {
   return true;
 }
 
-bool TMDKernel::WaitAndServeRequests(int timeoutMs) {
+bool TMDKernel::WaitAndServeRequests(int timeoutMs, const std::function<bool()>& done) {
   {
     std::unique_lock<std::mutex> lock(FRequestMutex);
     FRequestChanged.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                             [&] { return !FRequests.empty(); });
+                             [&] { return !FRequests.empty() || (done && done()); });
   }
   return ServeRequests();
+}
+
+void TMDKernel::WakeMainThread() {
+  { std::lock_guard<std::mutex> guard(FRequestMutex); }
+  FRequestChanged.notify_all();
 }
 
 void TMDKernel::Pause(int ms) {

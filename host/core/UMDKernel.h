@@ -98,8 +98,9 @@ class TMDKernel final : public TMDComImpl<TBaseObject, IMDKernel> {
   void SetMainThreadWakeup(std::function<void()> wakeup);
   // Main thread: runs every queued Synchronize request. Returns true if any ran.
   bool ServeRequests();
-  // Main thread: waits up to timeoutMs for a request to arrive, then serves what is queued.
-  bool WaitAndServeRequests(int timeoutMs);
+  // Main thread: waits up to timeoutMs for a request to arrive (or for `done` to hold), then
+  // serves what is queued.
+  bool WaitAndServeRequests(int timeoutMs, const std::function<bool()>& done = {});
   bool IsMainThread() const { return std::this_thread::get_id() == FMainThread; }
 
   // Host-side access to the services (main thread, between Init and Done).
@@ -143,6 +144,8 @@ class TMDKernel final : public TMDComImpl<TBaseObject, IMDKernel> {
   void NotifyModules_unlocked(int32_t state);  // registry lock held
   void WriteTime(const char16_t* key);
   void CallOnShutdown(void* sender);
+  // Wakes a main thread waiting in WaitAndServeRequests so it checks its condition again.
+  void WakeMainThread();
 
   // --- fixed at construction ----------------------------------------------------------------
   const TMDKernelInfo FInfo{0, 0, 0};

@@ -110,22 +110,10 @@ void TMainForm::FormCreate() {
   options.ShowRequest = &TMainForm::OnShowRequest;
   options.ShowRequestContext = this;
 
-  // Synchronize requests wake the main loop. The kernel is made inside MDStartHost, so the
-  // wake-up is installed right after it (also when start-up raised), and whatever was asked
-  // meanwhile is served at once: the main thread serves requests while it waits anyway.
-  struct TInstallWakeup {
-    TMainForm* Form;
-    ~TInstallWakeup() {
-      if (!Form->FKernel) return;
-      TMainForm* form = Form;
-      Form->FKernel->SetMainThreadWakeup([form] {
-        QMetaObject::invokeMethod(form, [form] { form->ServeKernelRequests(); },
-                                  Qt::QueuedConnection);
-      });
-      QMetaObject::invokeMethod(form, [form] { form->ServeKernelRequests(); },
-                                Qt::QueuedConnection);
-    }
-  } installWakeup{this};
+  // Synchronize requests from other threads wake the main loop, which serves them.
+  options.MainThreadWakeup = [this] {
+    QMetaObject::invokeMethod(this, [this] { ServeKernelRequests(); }, Qt::QueuedConnection);
+  };
   MDStartHost(FKernel, options);
 }
 
