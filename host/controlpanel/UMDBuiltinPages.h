@@ -1,6 +1,6 @@
 // UMDBuiltinPages.h - the records of the host's own property pages, in the order the control
 // panel shows them: "General", "Modules" (the loader hands itself to the second one), then
-// "Controls" once it exists.
+// "Controls".
 #pragma once
 
 #include <vector>

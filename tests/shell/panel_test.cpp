@@ -68,7 +68,8 @@ TEST_F(THostTest, ShowThenHideAtOnceLeavesThePanelHidden) {
 TEST_F(THostTest, OkAppliesEveryPageThenHides) {
   StartHost(kLibraryPages);
   ShowPanel();
-  ASSERT_EQ(TabTitles(), (QStringList{"General", "Modules", "Sample Page", "SamplePage"}));
+  ASSERT_EQ(TabTitles(),
+            (QStringList{"General", "Modules", "Controls", "Sample Page", "SamplePage"}));
 
   QTest::mouseClick(Find<QPushButton>(Panel(), "BOk"), Qt::LeftButton);
   ASSERT_TRUE(WaitHiddenAndCleared());
@@ -122,7 +123,7 @@ TEST_F(THostTest, GeneralComesFirstAndLibraryPagesObeyTheirSharedKey) {
   // "Sample Page" and "SamplePage" share the key SamplePage; General is shown whatever it says.
   StartHost(kLibraryPages, "[ControlPanel.PropertyPages]\nSamplePage=0\nGeneral=0\n");
   ShowPanel();
-  EXPECT_EQ(TabTitles(), (QStringList{"General", "Modules"}));
+  EXPECT_EQ(TabTitles(), (QStringList{"General", "Modules", "Controls"}));
   EXPECT_EQ(Panel()->PageControl()->currentIndex(), 0);
 
   QWidget* modules = OpenPropertyPagesTab();
@@ -142,12 +143,14 @@ TEST_F(THostTest, GeneralComesFirstAndLibraryPagesObeyTheirSharedKey) {
   QTest::mouseClick(Find<QPushButton>(Panel(), "BApply"), Qt::LeftButton);
   ASSERT_TRUE(WaitForLog("P0 apply"));
   ASSERT_TRUE(WaitFor([&] { return SettingsText().find("SamplePage=1") != std::string::npos; }));
-  EXPECT_EQ(TabTitles(), (QStringList{"General", "Modules"})) << "not before the panel reopens";
+  EXPECT_EQ(TabTitles(), (QStringList{"General", "Modules", "Controls"}))
+      << "not before the panel reopens";
 
   QTest::mouseClick(Find<QPushButton>(Panel(), "BCancel"), Qt::LeftButton);
   ASSERT_TRUE(WaitHiddenAndCleared());
   ShowPanel();
-  EXPECT_EQ(TabTitles(), (QStringList{"General", "Modules", "Sample Page", "SamplePage"}));
+  EXPECT_EQ(TabTitles(),
+            (QStringList{"General", "Modules", "Controls", "Sample Page", "SamplePage"}));
   EXPECT_EQ(Panel()->PageControl()->currentIndex(), 0);
 }
 
@@ -156,8 +159,8 @@ TEST_F(THostTest, PageThatCannotMakeItsFormGetsNoTab) {
   ShowPanel();
   EXPECT_TRUE(LogText().find("P2 ShowPage failed") != std::string::npos);
   EXPECT_FALSE(TabTitles().contains("Broken Page"));
-  EXPECT_EQ(TabTitles().size(), 4);
-  EXPECT_EQ(Panel()->TabEntryCount(), 5);  // the failed page keeps its entry until the tabs go
+  EXPECT_EQ(TabTitles().size(), 5);
+  EXPECT_EQ(Panel()->TabEntryCount(), 6);  // the failed page keeps its entry until the tabs go
   EXPECT_TRUE(Panel()->isVisible());
 }
 
@@ -184,7 +187,7 @@ TEST_F(THostTest, WithoutLibrariesTheHostRunsWithItsOwnPages) {
   StartHost({});
   EXPECT_EQ(Kernel()->State(), KS_RUNNING);
   ShowPanel();
-  EXPECT_EQ(TabTitles(), (QStringList{"General", "Modules"}));
+  EXPECT_EQ(TabTitles(), (QStringList{"General", "Modules", "Controls"}));
   QWidget* modules = OpenTab("Modules");
   EXPECT_TRUE(Items(Find<QListWidget>(modules, "LBProperties")).isEmpty());
   EXPECT_TRUE(Items(Find<QListWidget>(modules, "LBModuleList")).isEmpty());
