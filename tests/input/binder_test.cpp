@@ -183,15 +183,16 @@ TEST_F(Binder, ReportedInputPerformsTheFirstRowBoundToIt) {
   WriteSettings(
       "[Input.Keyboard]\n65026=Ctrl + P\n2561=X\n2562=X\n65535=\n[Input.Other]\n2562=Ctrl + P\n");
   Start({kPlay, kStop});
-  for (auto [source, input] : {std::pair<const char16_t*, const char16_t*>{u"Keyboard", u"Ctrl + P"},
-                               {u"Keyboard", u"ctrl + p"},  // names are compared exactly
-                               {u"Keyboard", u""},          // an empty name is no binding
-                               {u"Keyboard", nullptr},
-                               {u"Keyboard", u"Ctrl + Q"},
-                               {u"Other", u"Ctrl + P"},  // a section without a module
-                               {u"keyboard", u"Ctrl + P"},
-                               {nullptr, nullptr},
-                               {u"Keyboard", u"X"}})
+  using TReport = std::pair<const char16_t*, const char16_t*>;
+  for (auto [source, input] : {TReport{u"Keyboard", u"Ctrl + P"},
+                               TReport{u"Keyboard", u"ctrl + p"},  // names are compared exactly
+                               TReport{u"Keyboard", u""},          // an empty name is no binding
+                               TReport{u"Keyboard", nullptr},
+                               TReport{u"Keyboard", u"Ctrl + Q"},
+                               TReport{u"Other", u"Ctrl + P"},  // a section without a module
+                               TReport{u"keyboard", u"Ctrl + P"},
+                               TReport{nullptr, nullptr},
+                               TReport{u"Keyboard", u"X"}})
     EXPECT_EQ(Input->ReportInput(source, input), S_OK);
   EXPECT_EQ(Drain(), (TSeen{Action(MDA_SHOW_CONTROL_PANEL), Action(MDA_PLAY)}));
 }
