@@ -94,7 +94,7 @@ bool ParseUrl(const std::string& url, TUrl& out) {
   std::string authority = rest.substr(0, slash);
   if (slash != std::string::npos && out.Http) {
     out.Path = rest.substr(slash);
-    if (out.Path[0] != '/') out.Path = "/" + out.Path;
+    if (out.Path[0] != '/') out.Path.insert(out.Path.begin(), '/');
     size_t hash = out.Path.find('#');
     if (hash != std::string::npos) out.Path.erase(hash);
   }
@@ -646,8 +646,18 @@ class TMDNetSourceFilter : public TMDGstFilter, public IMDShoutcastSource, publi
       freeaddrinfo(addrs);
       if (fd < 0) return MD_E_CONNECT;
       if (FHttp) {
-        std::string host = parsed.Host.find(':') != std::string::npos ? "[" + parsed.Host + "]" : parsed.Host;
-        if (parsed.Port != 80) host += ":" + std::to_string(parsed.Port);
+        std::string host;
+        if (parsed.Host.find(':') != std::string::npos) {
+          host += '[';
+          host += parsed.Host;
+          host += ']';
+        } else {
+          host = parsed.Host;
+        }
+        if (parsed.Port != 80) {
+          host += ':';
+          host += std::to_string(parsed.Port);
+        }
         std::string req = "GET " + parsed.Path + " HTTP/1.0\r\nHost: " + host +
                           "\r\nUser-Agent: Midavo/4.0\r\nAccept: */*\r\nIcy-MetaData: 1\r\n"
                           "Connection: close\r\n\r\n";
