@@ -4,7 +4,9 @@
 // messages. Posting appends to the queue and, when the queue was idle, attaches an idle source
 // to the window's main context that carries only the handle; when the context dispatches it, the
 // handle is looked up again and the queued messages are handed to the procedure in posting
-// order, so a destroyed window's messages fall on the floor.
+// order, so a destroyed window's messages fall on the floor. Destroying a window also destroys
+// its pending idle source: the source's callback is code of this library, which may be unloaded
+// before the context runs again.
 //
 // Threads: the table is guarded by WindowsMutex, each queue by its window's QueueLock; neither
 // is held while a procedure runs. A window's procedure runs on the thread iterating its context.
@@ -31,7 +33,12 @@ struct TWindow {
   std::mutex QueueLock;
   std::deque<TPosted> Queue;  // guarded by QueueLock
   bool Scheduled = false;     // an idle source is attached; guarded by QueueLock
-  ~TWindow() { g_main_context_unref(Context); }
+  GSource* Pending = nullptr;  // that source (one reference); guarded by QueueLock
+  bool Dead = false;           // deallocated: nothing is scheduled any more; guarded by QueueLock
+  ~TWindow() {
+    if (Pending) g_source_unref(Pending);
+    g_main_context_unref(Context);
+  }
 };
 
 std::mutex WindowsMutex;
@@ -52,6 +59,8 @@ gboolean DispatchPosted(gpointer data) {
     std::lock_guard<std::mutex> g(w->QueueLock);
     batch.swap(w->Queue);
     w->Scheduled = false;
+    if (w->Pending) g_source_unref(w->Pending);
+    w->Pending = nullptr;
   }
   for (const TPosted& p : batch) {
     try {
@@ -77,27 +86,38 @@ MDHANDLE MDAllocateHWnd(TMDWindowProc proc) {
 
 void MDDeallocateHWnd(MDHANDLE window) {
   std::shared_ptr<TWindow> dead;  // released outside the lock
-  std::lock_guard<std::mutex> g(WindowsMutex);
-  auto it = Windows.find(window);
-  if (it == Windows.end()) return;
-  dead = std::move(it->second);
-  Windows.erase(it);
+  {
+    std::lock_guard<std::mutex> g(WindowsMutex);
+    auto it = Windows.find(window);
+    if (it == Windows.end()) return;
+    dead = std::move(it->second);
+    Windows.erase(it);
+  }
+  std::lock_guard<std::mutex> g(dead->QueueLock);
+  dead->Dead = true;
+  dead->Queue.clear();
+  if (dead->Pending) {
+    g_source_destroy(dead->Pending);
+    g_source_unref(dead->Pending);
+    dead->Pending = nullptr;
+  }
 }
 
 bool MDPostMessage(MDHANDLE window, uint32_t msg, uintptr_t wParam, intptr_t lParam) {
   auto w = FindWindow(window);
   if (!w) return false;
-  {
-    std::lock_guard<std::mutex> g(w->QueueLock);
-    w->Queue.push_back({msg, wParam, lParam});
-    if (w->Scheduled) return true;
-    w->Scheduled = true;
-  }
+  std::lock_guard<std::mutex> g(w->QueueLock);
+  if (w->Dead) return false;
+  w->Queue.push_back({msg, wParam, lParam});
+  if (w->Scheduled) return true;
+  w->Scheduled = true;
+  // Attached under the queue lock, so a deallocation on the window's thread either sees the
+  // source and destroys it or comes before it and stops it from being made.
   GSource* src = g_idle_source_new();
   g_source_set_priority(src, G_PRIORITY_DEFAULT);
   g_source_set_callback(src, DispatchPosted, reinterpret_cast<gpointer>(window), nullptr);
   g_source_attach(src, w->Context);  // wakes the context
-  g_source_unref(src);
+  w->Pending = src;                  // keeps the reference
   return true;
 }
 
