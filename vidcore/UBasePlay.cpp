@@ -113,6 +113,8 @@ HRESULT MDCALL TBasePlay::OpenFile(const char16_t* fileName) {
   return MDGuard([&]() -> HRESULT {
     if (Opening() || State() != KS_RUNNING) return E_FAIL;
     std::lock_guard<TLock> guard(FGraphLock);
+    // Again under the lock: another caller may have started an open since the first look.
+    if (Opening()) return E_FAIL;
     CloseMedia();
     HRESULT result = E_FAIL;
     try {
@@ -136,6 +138,8 @@ HRESULT MDCALL TBasePlay::OpenStream(const char16_t* url) {
   return MDGuard([&]() -> HRESULT {
     if (Opening() || State() != KS_RUNNING) return E_FAIL;
     std::lock_guard<TLock> guard(FGraphLock);
+    // Again under the lock: another caller may have started an open since the first look.
+    if (Opening()) return E_FAIL;
     CloseMedia();
     HRESULT result = E_FAIL;
     try {
@@ -159,6 +163,7 @@ HRESULT MDCALL TBasePlay::CloseMedia() {
   return MDGuard([&]() -> HRESULT {
     if (Opening()) return S_OK;
     std::lock_guard<TLock> guard(FGraphLock);
+    if (Opening()) return S_OK;  // an open started while this call waited for the lock
     if (FFileGraph) {
       FFileGraph->Close();
       FFileGraph.reset();

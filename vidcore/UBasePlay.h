@@ -16,7 +16,9 @@
 //   - SetState runs on the thread that changes the kernel's state (the main thread).
 // Locks
 //   - FGraphLock (re-entrant) guards the graph pointers and the mode, so a player call on one
-//     thread never meets a graph another thread is destroying. The graph notifications never
+//     thread never meets a graph another thread is destroying. The opening calls and CloseMedia
+//     look at FOpening once more under it, so two callers on different threads never both open,
+//     nor does a close slip in after an open started. The graph notifications never
 //     take it, so closing (which may wait for an open thread) cannot deadlock against them.
 //     Lock order: the kernel's registry lock, then FGraphLock.
 #pragma once
