@@ -14,11 +14,8 @@ TControlsForm::TControlsForm(TMDBasePropertyPage* page)
   QTreeWidget* list = ui->KeyListView;
   list->header()->resizeSection(0, 150);
   list->header()->setStretchLastSection(true);
-  // The selection stays visible while the list has no focus.
-  QPalette palette = list->palette();
-  for (QPalette::ColorRole role : {QPalette::Highlight, QPalette::HighlightedText})
-    palette.setColor(QPalette::Inactive, role, palette.color(QPalette::Active, role));
-  list->setPalette(palette);
+  // Grid lines, and a selection that stays visible while the list has no focus, come from the
+  // list's style sheet (ctrls_form.ui).
 
   connect(ui->Button2, &QPushButton::clicked, this, &TControlsForm::Button2Click);
   // Assign runs a modal wait during which the page may free this form. Queued, the handler is
