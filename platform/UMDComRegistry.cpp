@@ -2,7 +2,10 @@
 //
 // Threads: RegistryMutex guards the table; a factory is copied out and run without the lock,
 // so a factory may itself create objects.
+// The table is freed with the library (it is unloaded and loaded again by the host), not left
+// behind as a leak.
 #include <map>
+#include <memory>
 #include <mutex>
 #include <tuple>
 
@@ -20,12 +23,12 @@ struct TGuidLess {
 };
 
 std::mutex RegistryMutex;
-std::map<GUID, TMDClassFactory, TGuidLess>* Registry = nullptr;  // guarded by RegistryMutex
+std::unique_ptr<std::map<GUID, TMDClassFactory, TGuidLess>> Registry;  // guarded by RegistryMutex
 
 // Fills the table with the built-in classes on first use. RegistryMutex held.
 std::map<GUID, TMDClassFactory, TGuidLess>& Table_unlocked() {
   if (!Registry) {
-    Registry = new std::map<GUID, TMDClassFactory, TGuidLess>();
+    Registry = std::make_unique<std::map<GUID, TMDClassFactory, TGuidLess>>();
     (*Registry)[CLSID_FilterGraph] = MDCreateFilterGraph;
     (*Registry)[CLSID_DSoundRender] = MDCreateAudioRenderer;
     (*Registry)[CLSID_MDMp3Decoder] = MDCreateMp3Decoder;
