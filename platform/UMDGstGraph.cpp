@@ -524,14 +524,20 @@ HRESULT MDCALL TMDFilterGraph::Connect(IPin* out, IPin* in) {
         pi->Filter()->Graph() != this)
       return VFW_E_NOT_IN_GRAPH;
     if (gst_pad_is_linked(po->Pad()) || gst_pad_is_linked(pi->Pad())) return VFW_E_ALREADY_CONNECTED;
-    if (gst_pad_link(po->Pad(), pi->Pad()) == GST_PAD_LINK_OK) return S_OK;
 
-    // The formats differ: put converters (raw media) or a decoder (anything else) between.
+    // Data of unknown type (a file's bytes) goes to a pin that wants a format through a decoder
+    // that finds out what it is; otherwise the pins are linked directly if their formats meet.
     GstCaps* caps = gst_pad_query_caps(po->Pad(), nullptr);
+    GstCaps* wanted = gst_pad_query_caps(pi->Pad(), nullptr);
+    bool unknownToTyped = caps && gst_caps_is_any(caps) && wanted && !gst_caps_is_any(wanted);
     std::string kind;
     if (caps && !gst_caps_is_any(caps) && !gst_caps_is_empty(caps))
       kind = gst_structure_get_name(gst_caps_get_structure(caps, 0));
     if (caps) gst_caps_unref(caps);
+    if (wanted) gst_caps_unref(wanted);
+    if (!unknownToTyped && gst_pad_link(po->Pad(), pi->Pad()) == GST_PAD_LINK_OK) return S_OK;
+
+    // The formats differ: put converters (raw media) or a decoder (anything else) between.
     const char* desc = nullptr;
     if (kind == "audio/x-raw")
       desc = "audioconvert ! audioresample";

@@ -787,7 +787,12 @@ HRESULT CreateSource(bool http, const GUID& iid, void** obj) {
   if (!MDInitMedia()) return E_FAIL;
   return MDGuard([&]() -> HRESULT {
     GstElement* src = MDMakeElement("appsrc");
-    if (!src) return E_FAIL;
+    GstElement* format = MDMakeElement("capsfilter");
+    if (!src || !format) {
+      for (GstElement* e : {src, format})
+        if (e) gst_object_unref(gst_object_ref_sink(e));
+      return E_FAIL;
+    }
     GstCaps* caps = gst_caps_new_simple("audio/mpeg", "mpegversion", G_TYPE_INT, 1, nullptr);
     g_object_set(src, "caps", caps, "format", GST_FORMAT_BYTES, "stream-type", GST_APP_STREAM_TYPE_STREAM,
                  "is-live", FALSE, nullptr);
@@ -797,9 +802,15 @@ HRESULT CreateSource(bool http, const GUID& iid, void** obj) {
     GstAppSrcCallbacks cbs{};
     cbs.need_data = &TShared::NeedData;
     gst_app_src_set_callbacks(GST_APP_SRC(src), &cbs, new std::shared_ptr<TShared>(shared), &TShared::FreeRef);
+    // The appsrc answers "any format" until it runs; the capsfilter states the format from the
+    // start, so the pin can be connected before data flows.
+    caps = gst_caps_new_simple("audio/mpeg", "mpegversion", G_TYPE_INT, 1, nullptr);
+    g_object_set(format, "caps", caps, nullptr);
+    gst_caps_unref(caps);
     GstElement* bin = gst_bin_new(nullptr);
-    gst_bin_add(GST_BIN(bin), src);
-    GstPad* pad = gst_element_get_static_pad(src, "src");
+    gst_bin_add_many(GST_BIN(bin), src, format, nullptr);
+    gst_element_link(src, format);
+    GstPad* pad = gst_element_get_static_pad(format, "src");
     gst_element_add_pad(bin, gst_ghost_pad_new("Output", pad));
     gst_object_unref(pad);
     std::unique_ptr<TMDNetSourceFilter> f(new TMDNetSourceFilter(http, bin, shared));
