@@ -50,6 +50,14 @@
 #include <cstddef>
 #include <cstdint>
 
+// The version of this kit: the contract header, the base objects and the plug-in build helpers.
+// MIDAVO_SDK_VERSION packs it as 0x00MMmmpp; compare it in #if to use newer parts of the kit.
+#define MIDAVO_SDK_VERSION_MAJOR 4
+#define MIDAVO_SDK_VERSION_MINOR 0
+#define MIDAVO_SDK_VERSION_PATCH 0
+#define MIDAVO_SDK_VERSION \
+  ((MIDAVO_SDK_VERSION_MAJOR << 16) | (MIDAVO_SDK_VERSION_MINOR << 8) | MIDAVO_SDK_VERSION_PATCH)
+
 // ---------------------------------------------------------------------------------------------
 // Calling convention and exports
 // ---------------------------------------------------------------------------------------------
