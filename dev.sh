@@ -43,8 +43,25 @@ case "$cmd" in
   run)
     deps
     configure_build build
-    mkdir -p build/run
-    cmake -E copy_directory build/out/Modules build/run/Modules 2>/dev/null || true
+    mkdir -p build/run/Modules build/run/demo
+    cmake -E copy_directory build/out/Modules build/run/Modules
+    cp -u build/out/demo/midavo-demo.avi build/run/demo/
+    # First start: default key bindings, and the player opens the demo clip once.
+    if [ ! -e build/run/settings.ini ]; then
+      cat > build/run/settings.ini <<EOF
+[Input.Keyboard]
+2561=Enter
+2563=SpaceBar
+2562=S
+2565=Right
+2566=Left
+65026=Ctrl + P
+65535=Ctrl + Q
+
+[PlayerWindow]
+OpenAtStart=$ROOT/build/run/demo/midavo-demo.avi
+EOF
+    fi
     cd build/run && exec ../out/Midavo
     ;;
   test)
