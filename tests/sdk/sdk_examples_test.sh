@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
 # Installs the current build into a fresh prefix, then builds the example plug-ins against that
 # prefix alone, from a copy of examples/ outside the source tree, once with the CMake package and
-# once (the input library) with plain g++ and pkg-config. With a checker given, every example
-# and the installed vidcore.so must pass it.
+# once (the input library) with plain g++ and pkg-config. The installed mdcheck must pass every
+# example and the installed vidcore.so.
 #
-#   sdk_examples_test.sh BUILD_DIR SOURCE_DIR "CXX_FLAGS" [MDCHECK]
+#   sdk_examples_test.sh BUILD_DIR SOURCE_DIR "CXX_FLAGS"
 set -euo pipefail
-build=$1 source=$2 cxxflags=$3 mdcheck=${4:-}
+build=$1 source=$2 cxxflags=$3
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 prefix=$work/prefix
@@ -16,7 +16,7 @@ fail() { echo "FAILED: $*" >&2; exit 1; }
 
 step "install into $prefix"
 cmake --install "$build" --prefix "$prefix" >/dev/null
-for f in bin/Midavo lib/midavo/Modules/vidcore.so include/midavo/UMDTypes.h include/midavo/UMDBase.h \
+for f in bin/Midavo bin/mdcheck lib/midavo/Modules/vidcore.so include/midavo/UMDTypes.h include/midavo/UMDBase.h \
          lib/libmdsdk.a lib/cmake/MidavoSDK/MidavoSDKConfig.cmake lib/pkgconfig/midavo-sdk.pc; do
   [ -f "$prefix/$f" ] || fail "$f was not installed"
 done
@@ -59,10 +59,8 @@ g++ -std=c++20 -shared -fPIC $cxxflags $(pkg-config --cflags midavo-sdk) \
   "$work/examples/hello_input.cpp" $(pkg-config --libs midavo-sdk)
 [ "$(exports "$work/pc_input.so")" = "${want[hello_input]}" ] || fail "pc_input.so exports the wrong set"
 
-if [ -n "$mdcheck" ]; then
-  step "mdcheck passes on every example and on the installed vidcore.so"
-  for lib in "$work"/build/Modules/*.so "$work/pc_input.so" "$prefix/lib/midavo/Modules/vidcore.so"; do
-    "$mdcheck" "$lib" || fail "mdcheck failed on $lib"
-  done
-fi
+step "mdcheck passes on every example and on the installed vidcore.so"
+for lib in "$work"/build/Modules/*.so "$work/pc_input.so" "$prefix/lib/midavo/Modules/vidcore.so"; do
+  "$prefix/bin/mdcheck" "$lib" || fail "mdcheck failed on $lib"
+done
 echo "OK"
