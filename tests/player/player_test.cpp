@@ -21,6 +21,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -115,23 +116,39 @@ class TGate {
   const fs::path& Path() const { return FPath; }
 
   // Writes the content after `delayMs`, on a thread of its own; gives up after 10 s without a
-  // reader.
+  // reader. A reader that goes away while the content is written gets it again from the start
+  // when it comes back.
   void Release(int delayMs = 0) {
     FWriter = std::thread([this, delayMs] {
+      // A write to a pipe whose reader left fails with EPIPE instead of ending the process.
+      sigset_t pipeSignal;
+      sigemptyset(&pipeSignal);
+      sigaddset(&pipeSignal, SIGPIPE);
+      pthread_sigmask(SIG_BLOCK, &pipeSignal, nullptr);
       std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
       const auto deadline = Clock::now() + std::chrono::seconds(10);
       int fd = -1;
-      while (fd < 0 && Clock::now() < deadline) {
+      bool written = false;
+      while (!written && Clock::now() < deadline) {
         fd = ::open(FPath.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-        if (fd < 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        if (fd < 0) {
+          std::this_thread::sleep_for(std::chrono::milliseconds(10));
+          continue;
+        }
+        size_t done = 0;
+        while (done < FContent.size() && Clock::now() < deadline) {
+          const ssize_t n = ::write(fd, FContent.data() + done, FContent.size() - done);
+          if (n > 0) done += static_cast<size_t>(n);
+          else if (n < 0 && errno == EAGAIN) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+          else break;
+        }
+        written = done == FContent.size();
+        if (!written) {
+          ::close(fd);
+          fd = -1;
+        }
       }
       if (fd < 0) return;
-      size_t done = 0;
-      while (done < FContent.size() && Clock::now() < deadline) {
-        const ssize_t n = ::write(fd, FContent.data() + done, FContent.size() - done);
-        if (n > 0) done += static_cast<size_t>(n);
-        else std::this_thread::sleep_for(std::chrono::milliseconds(10));
-      }
       std::this_thread::sleep_for(std::chrono::seconds(3));
       ::close(fd);
     });
