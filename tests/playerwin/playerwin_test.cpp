@@ -1,0 +1,388 @@
+// The player window: the real Midavo program with playerwin.so and vidcore.so in its Modules
+// folder, run as a child process on a private Xvfb. The test talks to the window the way the X
+// server would (key presses, the window manager's close request) and reads what the window
+// shows through its log (MIDAVO_PLAYERWIN_LOG) and what it remembers through settings.ini.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+// After gtest: Xlib defines None, Bool, True and False as macros.
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+const std::string kDemo = MIDAVO_OUT_DIR "/demo/midavo-demo.avi";
+
+std::string ReadText(const fs::path& path) {
+  std::ifstream in(path);
+  std::stringstream all;
+  all << in.rdbuf();
+  return all.str();
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+// A private X server; Xvfb picks a free display number and names it.
+class TXvfb {
+ public:
+  ~TXvfb() {
+    if (FPid <= 0) return;
+    ::kill(FPid, SIGTERM);
+    ::waitpid(FPid, nullptr, 0);
+  }
+  std::string Start() {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) return "";
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], 3);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    const char* argv[] = {"Xvfb", "-displayfd", "3", "-screen", "0", "1024x768x24", "-nolisten", "tcp", nullptr};
+    if (::posix_spawnp(&FPid, argv[0], &actions, nullptr, const_cast<char**>(argv), environ) != 0) FPid = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(fds[1]);
+    std::string number;
+    const auto deadline = Clock::now() + std::chrono::seconds(10);
+    while (FPid > 0 && number.find('\n') == std::string::npos && Clock::now() < deadline) {
+      pollfd p{fds[0], POLLIN, 0};
+      if (::poll(&p, 1, 100) <= 0) continue;
+      char buf[16];
+      const ssize_t n = ::read(fds[0], buf, sizeof buf);
+      if (n <= 0) break;
+      number.append(buf, static_cast<size_t>(n));
+    }
+    ::close(fds[0]);
+    if (number.find('\n') == std::string::npos) return "";
+    return ":" + number.substr(0, number.find('\n'));
+  }
+
+ private:
+  pid_t FPid = -1;
+};
+
+// A run folder with both libraries, the Midavo program started in it, and an X connection to
+// reach its windows.
+class PlayerWindow : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/playerwin-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    FDir = pattern;
+    fs::create_directories(FDir / "Modules");
+    fs::copy_file(MIDAVO_MODULES_DIR "/playerwin.so", FDir / "Modules/playerwin.so");
+    fs::copy_file(MIDAVO_MODULES_DIR "/vidcore.so", FDir / "Modules/vidcore.so");
+    FLog = FDir / "player.log";
+    FDisplay = FXvfb.Start();
+    ASSERT_FALSE(FDisplay.empty()) << "Xvfb names its display";
+    FX = XOpenDisplay(FDisplay.c_str());
+    ASSERT_NE(FX, nullptr);
+  }
+  void TearDown() override {
+    if (FPid > 0) {
+      ::kill(FPid, SIGKILL);
+      ::waitpid(FPid, nullptr, 0);
+    }
+    if (FX) XCloseDisplay(FX);
+    std::error_code ec;
+    fs::remove_all(FDir, ec);
+  }
+
+  void WriteSettings(const std::string& text) { std::ofstream(FDir / "settings.ini") << text; }
+  std::string Settings() { return ReadText(FDir / "settings.ini"); }
+  std::string Log() { return ReadText(FLog); }
+
+  void Start() {
+    std::vector<std::string> env;
+    for (char** e = environ; *e; ++e) {
+      const std::string pair = *e;
+      if (pair.rfind("DISPLAY=", 0) == 0 || pair.rfind("QT_QPA_PLATFORM=", 0) == 0) continue;
+      env.push_back(pair);
+    }
+    env.push_back("DISPLAY=" + FDisplay);
+    env.push_back("QT_QPA_PLATFORM=xcb");
+    env.push_back("MIDAVO_PLAYERWIN_LOG=" + FLog.string());
+    std::vector<char*> envp;
+    for (std::string& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    const std::string program = MIDAVO_OUT_DIR "/Midavo";
+    char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addchdir_np(&actions, FDir.c_str());
+    const std::string errors = (FDir / "stderr.txt").string();
+    posix_spawn_file_actions_addopen(&actions, 2, errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ASSERT_EQ(::posix_spawn(&FPid, program.c_str(), &actions, nullptr, argv, envp.data()), 0);
+    posix_spawn_file_actions_destroy(&actions);
+  }
+
+  // The exit code once the program ended by itself within `seconds`; -1 when it did not.
+  int WaitExit(int seconds = 30) {
+    const auto deadline = Clock::now() + std::chrono::seconds(seconds);
+    while (Clock::now() < deadline) {
+      int status = 0;
+      if (::waitpid(FPid, &status, WNOHANG) == FPid) {
+        FPid = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return -1;
+  }
+
+  // Waits until some line of the log satisfies `pred`; that line, or "" after `seconds`.
+  std::string WaitLine(const std::function<bool(const std::string&)>& pred, int seconds = 20) {
+    const auto deadline = Clock::now() + std::chrono::seconds(seconds);
+    while (Clock::now() < deadline) {
+      for (const std::string& line : Lines(Log()))
+        if (pred(line)) return line;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return "";
+  }
+  std::string WaitFor(const std::string& part, int seconds = 20) {
+    return WaitLine([&](const std::string& l) { return l.find(part) != std::string::npos; }, seconds);
+  }
+  // Waits for a tick line at or past `seconds` of playing; its position, duration, slider value
+  // and time text.
+  struct TTick {
+    double Position = -1, Duration = 0;
+    int Slider = -1;
+    std::string Time;
+  };
+  TTick WaitTick(double atLeast, int seconds = 20) {
+    static const std::regex form(R"(tick ([0-9.]+) ([0-9.]+) slider=(\d+) time=(.*))");
+    TTick tick;
+    WaitLine([&](const std::string& line) {
+      std::smatch m;
+      if (!std::regex_match(line, m, form) || std::stod(m[1]) < atLeast) return false;
+      tick = {std::stod(m[1]), std::stod(m[2]), std::stoi(m[3]), m[4]};
+      return true;
+    }, seconds);
+    return tick;
+  }
+
+  Window PlayerXWindow() {
+    const std::string line = WaitFor("window 0x");
+    return line.empty() ? 0 : static_cast<Window>(std::stoul(line.substr(9), nullptr, 16));
+  }
+
+  // A key press and release on `window`, as the X server delivers them.
+  void PressKey(Window window, const char* keysym, unsigned int modifiers = 0) {
+    XKeyEvent event{};
+    event.display = FX;
+    event.window = window;
+    event.root = DefaultRootWindow(FX);
+    event.subwindow = None;
+    event.time = CurrentTime;
+    event.same_screen = True;
+    event.state = modifiers;
+    event.keycode = XKeysymToKeycode(FX, XStringToKeysym(keysym));
+    event.type = KeyPress;
+    XSendEvent(FX, window, True, KeyPressMask, reinterpret_cast<XEvent*>(&event));
+    event.type = KeyRelease;
+    XSendEvent(FX, window, True, KeyReleaseMask, reinterpret_cast<XEvent*>(&event));
+    XFlush(FX);
+  }
+
+  // What a window manager sends when the user clicks the window's close button.
+  void AskToClose(Window window) {
+    XEvent event{};
+    event.xclient.type = ClientMessage;
+    event.xclient.window = window;
+    event.xclient.message_type = XInternAtom(FX, "WM_PROTOCOLS", False);
+    event.xclient.format = 32;
+    event.xclient.data.l[0] = static_cast<long>(XInternAtom(FX, "WM_DELETE_WINDOW", False));
+    event.xclient.data.l[1] = CurrentTime;
+    XSendEvent(FX, window, False, NoEventMask, &event);
+    XFlush(FX);
+  }
+
+  // The top-level window titled `title`, 0 when there is none within `seconds`.
+  Window FindTopLevel(const std::string& title, int seconds = 10) {
+    const auto deadline = Clock::now() + std::chrono::seconds(seconds);
+    while (Clock::now() < deadline) {
+      Window root = 0, parent = 0, *children = nullptr;
+      unsigned int count = 0;
+      Window found = 0;
+      if (XQueryTree(FX, DefaultRootWindow(FX), &root, &parent, &children, &count)) {
+        for (unsigned int i = 0; i < count && !found; ++i) {
+          XWindowAttributes attributes;
+          char* name = nullptr;
+          if (XGetWindowAttributes(FX, children[i], &attributes) && attributes.map_state == IsViewable &&
+              XFetchName(FX, children[i], &name) && name) {
+            if (title == name) found = children[i];
+          }
+          if (name) XFree(name);
+        }
+        if (children) XFree(children);
+      }
+      if (found) return found;
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return 0;
+  }
+
+  // Closes the window and expects the program to end in order.
+  void CloseAndExpectCleanExit(Window window) {
+    AskToClose(window);
+    EXPECT_EQ(WaitExit(), 0) << ReadText(FDir / "stderr.txt") << Log();
+    EXPECT_NE(Settings().find("LastStopped="), std::string::npos) << Settings();
+    EXPECT_NE(Log().find("destroyed"), std::string::npos) << Log();
+  }
+
+  static std::string Bindings() {
+    return "[Input.Keyboard]\n2561=Enter\n2563=SpaceBar\n2562=S\n2565=Right\n2566=Left\n"
+           "65026=Ctrl + P\n65535=Ctrl + Q\n";
+  }
+
+  TXvfb FXvfb;
+  std::string FDisplay;
+  Display* FX = nullptr;
+  fs::path FDir, FLog;
+  pid_t FPid = -1;
+};
+
+TEST_F(PlayerWindow, OpensWhenTheKernelRunsPlaysTheDemoClipAndEndsTheProgramWhenClosed) {
+  WriteSettings(Bindings() + "[PlayerWindow]\nOpenAtStart=" + kDemo + "\n");
+  Start();
+  const Window window = PlayerXWindow();
+  ASSERT_NE(window, 0u) << Log();
+  ASSERT_FALSE(WaitFor("notify 0xFA04").empty()) << Log();
+  EXPECT_FALSE(WaitFor("status Playing midavo-demo.avi").empty()) << Log();
+
+  // The slider and the time follow the playing clip.
+  const TTick first = WaitTick(1.0);
+  const TTick later = WaitTick(first.Position + 1.5);
+  ASSERT_GE(later.Position, 0) << Log();
+  EXPECT_NEAR(later.Duration, 20.0, 0.5);
+  EXPECT_GT(later.Slider, first.Slider);
+  EXPECT_GT(first.Slider, 0);
+  EXPECT_NE(later.Time.find(" / 0:20"), std::string::npos) << later.Time;
+  EXPECT_NE(later.Time, first.Time);
+
+  // What is open at start is opened once; the clip is now the first recent file.
+  const std::string settings = Settings();
+  EXPECT_NE(settings.find("Recent1=" + kDemo), std::string::npos) << settings;
+  EXPECT_EQ(settings.find("OpenAtStart=" + kDemo), std::string::npos) << settings;
+
+  CloseAndExpectCleanExit(window);
+  EXPECT_NE(Settings().find("Geometry="), std::string::npos);
+}
+
+TEST_F(PlayerWindow, BoundKeysPressedInTheWindowPerformTheirActions) {
+  WriteSettings(Bindings() + "[PlayerWindow]\nOpenAtStart=" + kDemo + "\n");
+  Start();
+  const Window window = PlayerXWindow();
+  ASSERT_NE(window, 0u) << Log();
+  ASSERT_FALSE(WaitFor("notify 0xFA04").empty()) << Log();
+
+  PressKey(window, "space");
+  EXPECT_FALSE(WaitFor("key 32").empty()) << Log();
+  EXPECT_FALSE(WaitFor("action 0xA03").empty()) << Log();
+  EXPECT_FALSE(WaitFor("status Paused at").empty()) << Log();
+
+  PressKey(window, "Return");
+  EXPECT_FALSE(WaitLine([&](const std::string& l) {
+    return l == "status Playing midavo-demo.avi" && Log().find("action 0xA01") != std::string::npos;
+  }).empty()) << Log();
+
+  // An unbound key reaches the kernel too and does nothing.
+  PressKey(window, "x");
+  EXPECT_FALSE(WaitFor("key 88").empty()) << Log();
+
+  // "Ctrl + Q" is Shutdown Application: the program ends in order.
+  PressKey(window, "q", ControlMask);
+  EXPECT_FALSE(WaitFor("action 0xFFFF").empty()) << Log();
+  EXPECT_EQ(WaitExit(), 0) << ReadText(FDir / "stderr.txt") << Log();
+  EXPECT_NE(Settings().find("LastStopped="), std::string::npos);
+}
+
+TEST_F(PlayerWindow, UnplayableFileShowsTheFailureAndThePlayerOpensTheNextFile) {
+  std::ofstream(FDir / "notes.avi") << "This is a text file, not media.\n";
+  fs::copy_file(kDemo, FDir / "demo.avi");
+  WriteSettings(Bindings() + "[PlayerWindow]\nOpenAtStart=" + (FDir / "notes.avi").string() + "\n");
+  Start();
+  const Window window = PlayerXWindow();
+  ASSERT_NE(window, 0u) << Log();
+  EXPECT_FALSE(WaitFor("status Could not open \"notes.avi\"").empty()) << Log();
+  EXPECT_EQ(Settings().find("notes.avi", Settings().find("[PlayerWindow]")), std::string::npos)
+      << "a file that failed is no recent file\n" << Settings();
+
+  // The user opens another file with Ctrl+O and the file dialog, which starts in the run folder.
+  PressKey(window, "o", ControlMask);
+  const Window dialog = FindTopLevel("Open media");
+  ASSERT_NE(dialog, 0u) << Log();
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  for (const char* key : {"d", "e", "m", "o", "period", "a", "v", "i", "Return"}) {
+    PressKey(dialog, key);
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  }
+  EXPECT_FALSE(WaitFor("notify 0xFA04").empty()) << Log();
+  EXPECT_FALSE(WaitFor("status Playing demo.avi").empty()) << Log();
+  CloseAndExpectCleanExit(window);
+}
+
+TEST_F(PlayerWindow, PositionSurvivesAKilledProcessAndReopeningOffersToResume) {
+  WriteSettings(Bindings() + "[PlayerWindow]\nOpenAtStart=" + kDemo + "\n");
+  Start();
+  ASSERT_NE(PlayerXWindow(), 0u) << Log();
+  ASSERT_GE(WaitTick(5.0).Position, 5.0) << Log();
+  // Saved every few seconds: within that time the file holds a position of 4 s or more.
+  const auto deadline = Clock::now() + std::chrono::seconds(10);
+  int saved = 0;
+  static const std::regex form(R"(ResumePosition=(\d+))");
+  while (Clock::now() < deadline && saved < 40) {
+    std::smatch m;
+    const std::string text = Settings();
+    if (std::regex_search(text, m, form)) saved = std::stoi(m[1]);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  ::kill(FPid, SIGKILL);
+  ::waitpid(FPid, nullptr, 0);
+  FPid = -1;
+  EXPECT_GE(saved, 40);
+  EXPECT_NE(Settings().find("ResumeFile=" + kDemo), std::string::npos) << Settings();
+
+  // Reopened, the file plays from the start and the status area offers the saved place.
+  std::string again = Settings();
+  again.replace(again.find("OpenAtStart="), std::string("OpenAtStart=").size(), "OpenAtStart=" + kDemo);
+  WriteSettings(again);
+  fs::remove(FLog);
+  Start();
+  const Window window = PlayerXWindow();
+  ASSERT_NE(window, 0u) << Log();
+  const std::string offer = WaitFor("offer resume");
+  ASSERT_FALSE(offer.empty()) << Log();
+  EXPECT_GE(std::stod(offer.substr(13)), saved / 10.0 - 0.05);
+  EXPECT_FALSE(WaitFor("notify 0xFA04").empty()) << Log();
+  CloseAndExpectCleanExit(window);
+}
+
+}  // namespace
