@@ -438,9 +438,13 @@ void TPlayerWindow::Notify(int32_t code) {
       SetPlayingLook(true);
       SetStatus(QStringLiteral("Playing %1").arg(name));
       if (!FShotPath.isEmpty()) {
-        const QString shot = FShotPath;
+        const QString dir = FShotPath;
         FShotPath.clear();
-        QTimer::singleShot(3000, this, [this] { Perform(MDA_SHOW_CONTROL_PANEL); });
+        QTimer::singleShot(3000, this, [this, dir] {
+          if (QScreen* screen = QGuiApplication::primaryScreen())
+            screen->grabWindow(winId()).save(dir + QStringLiteral("/player.png"));
+          Perform(MDA_SHOW_CONTROL_PANEL);
+        });
         QTimer::singleShot(4500, this, [this] {
           // Side by side: the player on the left, the control panel beside it.
           move(16, 16);
@@ -453,10 +457,10 @@ void TPlayerWindow::Notify(int32_t code) {
                   if (tabs->tabText(i).remove(QLatin1Char('&')) == QStringLiteral("Controls")) tabs->setCurrentIndex(i);
             }
         });
-        QTimer::singleShot(6000, this, [this, shot] {
-          QScreen* screen = QGuiApplication::primaryScreen();
-          if (screen) screen->grabWindow(0).save(shot);
-          Log(QStringLiteral("shot %1").arg(shot));
+        QTimer::singleShot(6000, this, [this, dir] {
+          if (QScreen* screen = QGuiApplication::primaryScreen())
+            screen->grabWindow(0).save(dir + QStringLiteral("/player-control-panel.png"));
+          Log(QStringLiteral("shot ") + dir);
           Perform(MDA_SHUTDOWN);
         });
       }

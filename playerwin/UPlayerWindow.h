@@ -14,8 +14,9 @@
 //
 // Test hook: MIDAVO_PLAYERWIN_LOG names a file the window appends what it shows to ("status
 // ...", "notify 0xFA04", "tick <position> <duration> slider=<0..1000> time=<text>", ...).
-// MIDAVO_PLAYERWIN_SHOT names a PNG: a few seconds into playing the window shows the control
-// panel, saves the whole screen there and shuts the host down.
+// MIDAVO_PLAYERWIN_SHOT names a folder: a few seconds into playing the window saves itself there
+// (player.png), shows the control panel beside it, saves the screen (player-control-panel.png)
+// and shuts the host down.
 //
 // Threads: everything runs on the host's main thread; the module hands notifications over with
 // queued calls (Notify, Action).
