@@ -372,7 +372,11 @@ void TPlayerWindow::Perform(int32_t code) {
 }
 
 void TPlayerWindow::OpenMedia(const QString& what) {
-  if (!FPlayer || FClosing) return;
+  if (FClosing) return;
+  if (!FPlayer) {
+    SetStatus(QStringLiteral("Cannot open \"%1\": no playback module is loaded (Modules/vidcore.so).").arg(ShortName(what)));
+    return;
+  }
   SavePosition(true);
   FResumeBox->hide();
   const bool stream = what.startsWith(QStringLiteral("http://"), Qt::CaseInsensitive) ||
