@@ -382,6 +382,14 @@ void TPlayerWindow::OpenMedia(const QString& what) {
   const bool stream = what.startsWith(QStringLiteral("http://"), Qt::CaseInsensitive) ||
                       what.startsWith(QStringLiteral("mdsf://"), Qt::CaseInsensitive);
   const QString target = stream ? what : QFileInfo(what).absoluteFilePath();
+  if (!stream && !QFileInfo(target).isFile()) {
+    SetStatus(QStringLiteral("Cannot open \"%1\": there is no such file.").arg(target));
+    return;
+  }
+  if (FOpening) {
+    SetStatus(QStringLiteral("Still opening %1; try again in a moment.").arg(ShortName(FCurrent)));
+    return;
+  }
   FOpen = false;
   FCurrent = target;
   FDuration = 0;
@@ -395,6 +403,8 @@ void TPlayerWindow::OpenMedia(const QString& what) {
                   .arg(ShortName(target)));
     return;
   }
+  FOpening = true;
+  FFailed = false;
   SetStatus(QStringLiteral("Opening %1...").arg(ShortName(target)));
 }
 
@@ -403,6 +413,7 @@ void TPlayerWindow::Notify(int32_t code) {
   const QString name = ShortName(FCurrent);
   switch (code) {
     case MDN_OPENED: {
+      FOpening = false;
       FOpen = true;
       setWindowTitle(QStringLiteral("%1 - Midavo").arg(name));
       AddRecent(FCurrent);
@@ -432,6 +443,8 @@ void TPlayerWindow::Notify(int32_t code) {
       break;
     }
     case MDN_OPEN_FAILED:
+      FFailed = true;
+      FOpening = false;
       FOpen = false;
       SetStatus(QStringLiteral("Could not open \"%1\": it cannot be played (not a media file we can decode, or not reachable).")
                     .arg(name));
@@ -485,6 +498,7 @@ void TPlayerWindow::Notify(int32_t code) {
       FLastSaved = 0;
       break;
     case MDN_CLOSED:
+      FOpening = false;
       FOpen = false;
       FHasVideo = false;
       SetPlayingLook(false);
@@ -495,7 +509,8 @@ void TPlayerWindow::Notify(int32_t code) {
       FPosition->setEnabled(false);
       FTime->setText(QStringLiteral("0:00 / 0:00"));
       setWindowTitle(QStringLiteral("Midavo"));
-      SetStatus(QStringLiteral("Closed"));
+      // A failed open is closed right after: its message is what the user needs to read.
+      if (!FFailed) SetStatus(QStringLiteral("Closed"));
       break;
     default:
       break;
@@ -668,8 +683,10 @@ void TPlayerWindow::AddRecent(const QString& what) {
   FRecent.removeAll(what);
   FRecent.prepend(what);
   while (FRecent.size() > kRecentMax) FRecent.removeLast();
-  for (int i = 0; i < kRecentMax; ++i)
-    WriteSetting(QStringLiteral("Recent%1").arg(i + 1).toStdU16String().c_str(), i < FRecent.size() ? FRecent[i] : QString());
+  for (int i = 0; i < FRecent.size(); ++i) {
+    const std::u16string key = QStringLiteral("Recent%1").arg(i + 1).toStdU16String();
+    if (ReadSetting(key.c_str()) != FRecent[i]) WriteSetting(key.c_str(), FRecent[i]);
+  }
   RebuildRecentMenu();
 }
 
@@ -682,7 +699,10 @@ void TPlayerWindow::RebuildRecentMenu() {
     FRecentMenu->addSeparator();
     FRecentMenu->addAction(QStringLiteral("Clear list"), this, [this] {
       FRecent.clear();
-      for (int i = 0; i < kRecentMax; ++i) WriteSetting(QStringLiteral("Recent%1").arg(i + 1).toStdU16String().c_str(), QString());
+      for (int i = 0; i < kRecentMax; ++i) {
+        const std::u16string key = QStringLiteral("Recent%1").arg(i + 1).toStdU16String();
+        if (!ReadSetting(key.c_str()).isEmpty()) WriteSetting(key.c_str(), QString());
+      }
       RebuildRecentMenu();
     });
   }

@@ -110,6 +110,8 @@ class TPlayerWindow final : public QMainWindow {
   qint64 FLastSaveMs = 0;
   qint64 FLastLogMs = 0;
   bool FOpen = false;
+  bool FOpening = false;
+  bool FFailed = false;   // the last open failed  // between a successful OpenFile/OpenStream and its outcome
   bool FPlaying = false;
   bool FHasVideo = false;
   bool FClosing = false;

@@ -342,6 +342,13 @@ TEST_F(PlayerWindow, UnplayableFileShowsTheFailureAndThePlayerOpensTheNextFile) 
   const Window window = PlayerXWindow();
   ASSERT_NE(window, 0u) << Log();
   EXPECT_FALSE(WaitFor("status Could not open \"notes.avi\"").empty()) << Log();
+  // The playback module closes what failed; the message stays readable after that.
+  EXPECT_FALSE(WaitFor("notify 0xFA02").empty()) << Log();
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  std::string lastStatus;
+  for (const std::string& line : Lines(Log()))
+    if (line.rfind("status ", 0) == 0) lastStatus = line;
+  EXPECT_NE(lastStatus.find("Could not open \"notes.avi\""), std::string::npos) << Log();
   EXPECT_EQ(Settings().find("notes.avi", Settings().find("[PlayerWindow]")), std::string::npos)
       << "a file that failed is no recent file\n" << Settings();
 
