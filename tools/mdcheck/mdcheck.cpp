@@ -638,8 +638,9 @@ TResult RunInChild(const TCheck& check) {
   } else if (WIFSIGNALED(status)) {
     result.Detail = std::string("crashed: ") + strsignal(WTERMSIG(status));
   } else {
-    result.Detail = "the check's process ended (status " + std::to_string(WEXITSTATUS(status)) +
-                    ") without a result: the library called exit?";
+    // A sanitizer that catches a crash reports it on stderr and exits with a status.
+    result.Detail = "ended without a result (exit status " + std::to_string(WEXITSTATUS(status)) +
+                    "): crashed under a sanitizer (see its report), or the library called exit";
   }
   return result;
 }
