@@ -271,11 +271,7 @@ void TPlayerWindow::BuildUi() {
   button(TGlyph::Forward, QStringLiteral("Seek forward"),
          [this] { Perform(MDA_SEEK_FORWARD); });
   buttons->addSpacing(10);
-  button(TGlyph::Open, QStringLiteral("Open file"), [this] {
-    const QString file = QFileDialog::getOpenFileName(this, QStringLiteral("Open media"), QString(),
-        QStringLiteral("Media (*.avi *.mp3 *.mp4 *.mkv *.webm *.ogg *.ogv *.oga *.wav *.flac *.mov *.m4a *.opus);;All files (*)"));
-    if (!file.isEmpty()) OpenMedia(file);
-  });
+  button(TGlyph::Open, QStringLiteral("Open file (Ctrl+O)"), [this] { PickFile(); });
   buttons->addStretch(1);
   FMuteButton = button(TGlyph::Volume, QStringLiteral("Mute"), [this] {
     FMuted = !FMuted;
@@ -302,8 +298,10 @@ void TPlayerWindow::BuildUi() {
     FMuted = false;
     FMuteButton->setIcon(Glyph(value == 0 ? TGlyph::Muted : TGlyph::Volume));
     ApplyVolume();
-    WriteInt(u"Volume", value);
+    FVolumeSave.start(500);  // once the slider rests, not at every step of a drag
   });
+  FVolumeSave.setSingleShot(true);
+  connect(&FVolumeSave, &QTimer::timeout, this, [this] { WriteInt(u"Volume", FVolume->value()); });
 
   FStatus = new QLabel(this);
   FStatus->setObjectName(QStringLiteral("Status"));
@@ -334,17 +332,16 @@ void TPlayerWindow::BuildUi() {
 
 void TPlayerWindow::BuildMenus() {
   QMenu* file = menuBar()->addMenu(QStringLiteral("&File"));
-  QAction* open = file->addAction(QStringLiteral("&Open File..."), this, [this] {
-    const QString f = QFileDialog::getOpenFileName(this, QStringLiteral("Open media"));
-    if (!f.isEmpty()) OpenMedia(f);
-  });
+  QAction* open = file->addAction(QStringLiteral("&Open File..."), this, [this] { PickFile(); });
   open->setShortcut(QKeySequence::Open);
   file->addAction(QStringLiteral("Open &URL..."), this, [this] {
     bool ok = false;
+    QPointer<TPlayerWindow> alive(this);
     const QString url = QInputDialog::getText(this, QStringLiteral("Open URL"),
         QStringLiteral("Stream address (http://host:port/path or mdsf://host:port):"),
         QLineEdit::Normal, QStringLiteral("http://"), &ok);
-    if (ok && !url.trimmed().isEmpty()) OpenMedia(url.trimmed());
+    // The host may have stopped (and taken the window) while the dialog ran.
+    if (alive && ok && !url.trimmed().isEmpty()) OpenMedia(url.trimmed());
   });
   FRecentMenu = file->addMenu(QStringLiteral("Open &Recent"));
   file->addAction(QStringLiteral("&Close"), this, [this] {
@@ -362,6 +359,14 @@ void TPlayerWindow::BuildMenus() {
   QMenu* view = menuBar()->addMenu(QStringLiteral("&View"));
   view->addAction(QStringLiteral("&Full Screen\tF11"), this, [this] { ToggleFullScreen(); });
   view->addAction(QStringLiteral("&Control Panel"), this, [this] { Perform(MDA_SHOW_CONTROL_PANEL); });
+}
+
+void TPlayerWindow::PickFile() {
+  QPointer<TPlayerWindow> alive(this);
+  const QString file = QFileDialog::getOpenFileName(this, QStringLiteral("Open media"), QString(),
+      QStringLiteral("Media (*.avi *.mp3 *.mp4 *.mkv *.webm *.ogg *.ogv *.oga *.wav *.flac *.mov *.m4a *.opus);;All files (*)"));
+  // The host may have stopped (and taken the window) while the dialog ran.
+  if (alive && !file.isEmpty()) OpenMedia(file);
 }
 
 void TPlayerWindow::Perform(int32_t code) {
@@ -654,6 +659,10 @@ void TPlayerWindow::closeEvent(QCloseEvent* event) {
 void TPlayerWindow::Shutdown() {
   FClosing = true;
   FTimer.stop();
+  if (FVolumeSave.isActive()) {
+    FVolumeSave.stop();
+    WriteInt(u"Volume", FVolume->value());
+  }
   SavePosition(true);
   WriteSetting(u"Geometry", QString::fromLatin1(saveGeometry().toBase64()));
   if (FPlayer) FPlayer->CloseMedia();

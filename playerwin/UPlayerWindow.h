@@ -59,6 +59,7 @@ class TPlayerWindow final : public QMainWindow {
  private:
   void BuildUi();
   void BuildMenus();
+  void PickFile();
   void Perform(int32_t code);
   void SetStatus(const QString& text);
   void Tick();
@@ -99,6 +100,7 @@ class TPlayerWindow final : public QMainWindow {
   QMenu* FRecentMenu = nullptr;
   QTimer FTimer;
   QTimer FResumeTimer;
+  QTimer FVolumeSave;
 
   QString FCurrent;          // what is open (or opening), "" for nothing
   QString FPendingResume;    // the file the resume offer is about
