@@ -725,8 +725,8 @@ TEST_F(Player, BoundKeyStartsPlaybackInTheMidavoProgram) {
   const int code = mt::RunCommand(
       {"env", "QT_QPA_PLATFORM=offscreen", "MIDAVO_TEST_LOG=" + log.string(),
        "MIDAVO_PROBE_OPEN=" + mt::Media("long.mp3"), "MIDAVO_PROBE_KEY=116",
-       withOptions("LSAN_OPTIONS", "suppressions=" MIDAVO_MEDIA_SUPPRESSIONS_DIR "/lsan.supp"),
-       withOptions("TSAN_OPTIONS", "suppressions=" MIDAVO_MEDIA_SUPPRESSIONS_DIR "/tsan.supp"),
+       withOptions("LSAN_OPTIONS", "suppressions=" MIDAVO_CHILD_LSAN_SUPP),
+       withOptions("TSAN_OPTIONS", "suppressions=" MIDAVO_CHILD_TSAN_SUPP),
        MIDAVO_OUT_DIR "/Midavo"},
       &output, 60000);
   EXPECT_EQ(code, 0) << output;
