@@ -2,11 +2,12 @@
 # Installs the current build into a fresh prefix, then builds the example plug-ins against that
 # prefix alone, from a copy of examples/ outside the source tree, once with the CMake package and
 # once (the input library) with plain g++ and pkg-config. The installed mdcheck must pass every
-# example and the installed vidcore.so.
+# example and the installed vidcore.so, and the host (HOSTRUN, a headless start and shut-down)
+# must find the examples' module, page, action and input source next to the installed vidcore.so.
 #
-#   sdk_examples_test.sh BUILD_DIR SOURCE_DIR "CXX_FLAGS"
+#   sdk_examples_test.sh BUILD_DIR SOURCE_DIR "CXX_FLAGS" HOSTRUN
 set -euo pipefail
-build=$1 source=$2 cxxflags=$3
+build=$1 source=$2 cxxflags=$3 hostrun=$4
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 prefix=$work/prefix
@@ -62,5 +63,16 @@ g++ -std=c++20 -shared -fPIC $cxxflags $(pkg-config --cflags midavo-sdk) \
 step "mdcheck passes on every example and on the installed vidcore.so"
 for lib in "$work"/build/Modules/*.so "$work/pc_input.so" "$prefix/lib/midavo/Modules/vidcore.so"; do
   "$prefix/bin/mdcheck" "$lib" || fail "mdcheck failed on $lib"
+done
+step "the host loads the examples beside the installed vidcore.so"
+mkdir -p "$work/run/Modules"
+cp "$work"/build/Modules/*.so "$prefix/lib/midavo/Modules/vidcore.so" "$work/run/Modules/"
+# 0x7E01 is hello_module's action: the module looks for the player and asks it to play.
+(cd "$work/run" && timeout 120 "$hostrun" "Hello Input" --action 0x7E01) >"$work/host.txt" ||
+  { cat "$work/host.txt"; fail "the host failed with the examples loaded"; }
+cat "$work/host.txt"
+for line in "module Hello Module" "module Simple Playback" "page Hello Page" "running Hello Module" \
+            "running Simple Playback" "action Hello: Play" "action Play" "input Hello Input" "stopped"; do
+  grep -qxF "$line" "$work/host.txt" || fail "the host did not report '$line'"
 done
 echo "OK"
