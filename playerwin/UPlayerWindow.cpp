@@ -612,15 +612,29 @@ void TPlayerWindow::resizeEvent(QResizeEvent* event) {
 }
 
 void TPlayerWindow::ToggleFullScreen() {
-  if (isFullScreen()) {
+  if (FFullScreen) {
+    FFullScreen = false;
     showNormal();
+    if (FNormalGeometry.isValid()) setGeometry(FNormalGeometry);
     menuBar()->show();
     statusBar()->show();
   } else {
+    FFullScreen = true;
+    FNormalGeometry = geometry();
     menuBar()->hide();
     statusBar()->hide();
     showFullScreen();
+    // Without a window manager that honours the full screen state nothing resizes the window:
+    // then it takes the screen itself.
+    QTimer::singleShot(200, this, [this] {
+      QScreen* where = screen();
+      if (FFullScreen && where && geometry() != where->geometry()) setGeometry(where->geometry());
+    });
   }
+  QTimer::singleShot(400, this, [this] {
+    Log(QStringLiteral("full screen %1 %2x%3").arg(FFullScreen ? QStringLiteral("on") : QStringLiteral("off"))
+            .arg(width()).arg(height()));
+  });
 }
 
 bool TPlayerWindow::eventFilter(QObject* watched, QEvent* event) {
@@ -636,7 +650,7 @@ bool TPlayerWindow::eventFilter(QObject* watched, QEvent* event) {
   auto* widget = qobject_cast<QWidget*>(watched);
   if (!widget || widget->window() != this) return false;
   auto* key = static_cast<QKeyEvent*>(event);
-  if (key->key() == Qt::Key_F11 || (key->key() == Qt::Key_Escape && isFullScreen())) ToggleFullScreen();
+  if (key->key() == Qt::Key_F11 || (key->key() == Qt::Key_Escape && FFullScreen)) ToggleFullScreen();
   TMDKeyDown down;
   if (MDTranslateKeyPress(key, &down) && down.Message == MD_WM_KEYDOWN && FInput) {
     Log(QStringLiteral("key %1").arg(down.VirtualKey));

@@ -102,6 +102,7 @@ class TPlayerWindow final : public QMainWindow {
   QTimer FResumeTimer;
   QTimer FVolumeSave;
 
+  QRect FNormalGeometry;     // before full screen
   QString FCurrent;          // what is open (or opening), "" for nothing
   QString FPendingResume;    // the file the resume offer is about
   double FResumeAt = 0;
@@ -118,6 +119,7 @@ class TPlayerWindow final : public QMainWindow {
   bool FHasVideo = false;
   bool FClosing = false;
   bool FMuted = false;
+  bool FFullScreen = false;
   QString FShotPath;
   QString FLogPath;
 };

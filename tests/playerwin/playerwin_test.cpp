@@ -327,6 +327,12 @@ TEST_F(PlayerWindow, BoundKeysPressedInTheWindowPerformTheirActions) {
   PressKey(window, "x");
   EXPECT_FALSE(WaitFor("key 88").empty()) << Log();
 
+  // F11 fills the screen, Esc leaves it.
+  PressKey(window, "F11");
+  EXPECT_FALSE(WaitFor("full screen on 1024x768").empty()) << Log();
+  PressKey(window, "Escape");
+  EXPECT_FALSE(WaitFor("full screen off").empty()) << Log();
+
   // "Ctrl + Q" is Shutdown Application: the program ends in order.
   PressKey(window, "q", ControlMask);
   EXPECT_FALSE(WaitFor("action 0xFFFF").empty()) << Log();
