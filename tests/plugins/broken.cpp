@@ -10,7 +10,12 @@
 //   BROKEN_NEVER_STOPS      QueryStopped never answers S_OK
 //   BROKEN_HANG_FACTORY     the module factory never returns
 //   BROKEN_LATE_REPORTS     (with BROKEN_INPUT) the source goes on reporting after Shutdown
+// With BROKEN_PAGE it is a page library with one page ("Broken Page") whose ShowPage(0) keeps
+// the form instead of destroying it (link Qt6::Widgets).
 // The library that stays loaded after dlclose is this one linked with -z nodelete.
+#ifdef BROKEN_PAGE
+#include <QWidget>
+#endif
 #include <atomic>
 #include <chrono>
 #include <memory>
@@ -20,7 +25,75 @@
 
 namespace {
 
-#ifndef BROKEN_INPUT
+#if defined(BROKEN_PAGE)
+
+HRESULT MDCALL CreatePage(IUnknown* owner, const GUID* iid, void** obj);
+
+const TMDPageInfo kInfo = {u"Broken Page", u"Keeps its form", u"https://midavo.example.org/broken",
+                           MDMakeVersion(1, 0, 0, 0), 0, 0, &CreatePage, nullptr};
+
+class TBrokenPage final : public TMDComImpl<TMDComObject, IMDPropertyPage> {
+ public:
+  ~TBrokenPage() override { delete FForm; }
+  HRESULT MDCALL QueryInterface(const GUID& iid, void** obj) override {
+    return MDQueryGuard(obj, [&]() -> HRESULT {
+      if (iid == IID_IMDPropertyPage || iid == IID_IMDMessageSink)
+        return MDHandOut<IMDPropertyPage>(this, obj);
+      return TMDComObject::QueryInterface(iid, obj);
+    });
+  }
+  HRESULT MDCALL HandleMessage(const TMDMessage*) override { return S_OK; }
+  HRESULT MDCALL GetPageInfo(TMDPageInfo* info) override {
+    *info = kInfo;
+    return S_OK;
+  }
+  HRESULT MDCALL SetState(int32_t) override { return S_OK; }
+  HRESULT MDCALL ShowPage(MDHANDLE parent, const TMDRect*) override {
+    if (parent == 0) return S_OK;  // the fault: the form stays
+    QWidget* host = QWidget::find(static_cast<WId>(parent));
+    if (!host) return E_FAIL;
+    if (!FForm) FForm = new QWidget;
+    FForm->setParent(host);
+    FForm->show();
+    return S_OK;
+  }
+  HRESULT MDCALL GetPageTitle(const char16_t** title) override {
+    *title = kInfo.Name;
+    return S_OK;
+  }
+  HRESULT MDCALL ClosePage() override {
+    delete FForm;
+    FForm = nullptr;
+    return S_OK;
+  }
+  int32_t MDCALL IsPageCreated() override { return FForm ? 1 : 0; }
+
+ private:
+  QWidget* FForm = nullptr;
+};
+
+HRESULT MDCALL CreatePage(IUnknown* owner, const GUID* iid, void** obj) {
+  if (!owner) return E_FAIL;
+  auto page = std::make_unique<TBrokenPage>();
+  const HRESULT hr = page->QueryInterface(*iid, obj);
+  if (MD_SUCCEEDED(hr)) page.release();
+  return hr;
+}
+
+}  // namespace
+
+MD_EXPORT HRESULT MDCALL DLLGetPropertyCount(int32_t* count) {
+  *count = 1;
+  return S_OK;
+}
+
+MD_EXPORT HRESULT MDCALL DLLGetPropertyPage(int32_t index, TMDPageInfo* info) {
+  if (index != 0) return E_FAIL;
+  *info = kInfo;
+  return S_OK;
+}
+
+#elif !defined(BROKEN_INPUT)
 
 HRESULT MDCALL CreateBroken(IUnknown* owner, const GUID* iid, void** obj);
 

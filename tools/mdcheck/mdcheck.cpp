@@ -12,9 +12,12 @@
 // instead.
 //
 // Threads: the parent is single-threaded. In a child the main thread plays the host's main
-// thread (it calls factories, SetState, Stop, Finalize) and a second thread plays the kernel's
-// dispatch thread (it calls HandleMessage); Synchronize requests of the plug-in are served by
-// the main thread while it waits (UMDCheckHarness.h).
+// thread (it calls factories, SetState, Stop, Finalize, and is the Qt GUI thread of the page
+// "show" check) and a second thread plays the kernel's dispatch thread (it calls
+// HandleMessage); Synchronize requests of the plug-in are served by the main thread while it
+// waits (UMDCheckHarness.h).
+#include <QApplication>
+#include <QWidget>
 #include <dlfcn.h>
 #include <poll.h>
 #include <signal.h>
@@ -450,7 +453,35 @@ TFactory FactoryOf(TLibrary& lib, TKind kind, int index, TMDCheckKernel& kernel,
   return {lib.Inputs.at(index).CreateInput, &IID_IMDInputModule, &binder};
 }
 
-enum class TFactoryCheck { NilOwner, Foreign, Object, Messages, Stop };
+enum class TFactoryCheck { NilOwner, Foreign, Object, Messages, Stop, Show };
+
+// A page's form in a window of the checker's own, on Qt's offscreen platform: shown, destroyed
+// with parent 0, shown again, closed; IsPageCreated follows. The page is released while the
+// application still exists, as the control panel does.
+std::string ShowPage(IMDPropertyPage* page) {
+  TMDRect rect{0, 0, 320, 240};
+  QWidget host;
+  host.resize(320, 240);
+  const MDHANDLE parent = static_cast<MDHANDLE>(host.winId());
+  const HRESULT hr = page->ShowPage(parent, &rect);
+  QApplication::processEvents();
+  if (MD_FAILED(hr)) {
+    Expect(page->IsPageCreated() == 0, "ShowPage failed but IsPageCreated answers 1");
+    return "ShowPage answered " + Hex(hr) + ": the page has no form";
+  }
+  Expect(page->IsPageCreated() == 1, "ShowPage succeeded but IsPageCreated answers " +
+                                         std::to_string(page->IsPageCreated()));
+  page->ShowPage(0, nullptr);
+  QApplication::processEvents();
+  Expect(page->IsPageCreated() == 0, "ShowPage(0) did not destroy the form");
+  Expect(MD_SUCCEEDED(page->ShowPage(parent, &rect)), "a second ShowPage failed");
+  QApplication::processEvents();
+  Expect(page->IsPageCreated() == 1, "the second ShowPage made no form");
+  page->ClosePage();
+  QApplication::processEvents();
+  Expect(page->IsPageCreated() == 0, "ClosePage did not destroy the form");
+  return "form shown, destroyed, shown again and closed";
+}
 
 std::string CheckFactory(TKind kind, int index, TFactoryCheck what) {
   TLibrary lib;
@@ -459,6 +490,15 @@ std::string CheckFactory(TKind kind, int index, TFactoryCheck what) {
   TMDCheckBinder binder;
   RegisterAll(lib, kernel);
   const TFactory f = FactoryOf(lib, kind, index, kernel, binder);
+  // Pages are made and shown on a Qt GUI thread, as in the host; this child has no screen.
+  std::unique_ptr<QApplication> app;
+  if (kind == TKind::Page && what == TFactoryCheck::Show) {
+    ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    static int argc = 1;
+    static char name[] = "mdcheck";
+    static char* argv[] = {name, nullptr};
+    app = std::make_unique<QApplication>(argc, argv);
+  }
   if (what == TFactoryCheck::NilOwner) return CheckNilOwner(f);
   if (what == TFactoryCheck::Foreign) return CheckForeignInterface(f, kernel);
 
@@ -499,6 +539,7 @@ std::string CheckFactory(TKind kind, int index, TFactoryCheck what) {
     page->SetState(KS_READY);
     page->SetState(KS_RUNNING);
     if (what == TFactoryCheck::Messages) detail = Deliver(page, kernel);
+    if (what == TFactoryCheck::Show) detail = ShowPage(page);
     page->SetState(KS_STOPPING);
     ReleaseChecked(obj, kernel);
     if (what == TFactoryCheck::Object)
@@ -713,6 +754,7 @@ int main(int argc, char** argv) {
         run({prefix + "foreign-interface", factory(TFactoryCheck::Foreign)});
         run({prefix + "object", factory(TFactoryCheck::Object)});
         if (k != TKind::Input) run({prefix + "messages", factory(TFactoryCheck::Messages)});
+        if (k == TKind::Page) run({prefix + "show", factory(TFactoryCheck::Show)});
         if (k == TKind::Module) run({prefix + "stop", factory(TFactoryCheck::Stop)});
       }
       run({"unload", CheckUnload});
