@@ -587,7 +587,8 @@ void TPlayerWindow::ApplyVolume() {
   // Hundredths of a decibel: the slider is a loudness scale, 0 is silence.
   const int32_t level = value <= 0 ? -10000
                                    : std::max(-10000, static_cast<int32_t>(std::lround(2000.0 * std::log10(value / 100.0))));
-  audio->put_Volume(level);
+  const HRESULT hr = audio->put_Volume(level);
+  Log(QStringLiteral("volume %1 0x%2").arg(level).arg(static_cast<uint32_t>(hr), 0, 16));
 }
 
 void TPlayerWindow::PlaceVideo() {

@@ -280,12 +280,14 @@ class PlayerWindow : public ::testing::Test {
 };
 
 TEST_F(PlayerWindow, OpensWhenTheKernelRunsPlaysTheDemoClipAndEndsTheProgramWhenClosed) {
-  WriteSettings(Bindings() + "[PlayerWindow]\nOpenAtStart=" + kDemo + "\n");
+  WriteSettings(Bindings() + "[PlayerWindow]\nOpenAtStart=" + kDemo + "\nVolume=50\n");
   Start();
   const Window window = PlayerXWindow();
   ASSERT_NE(window, 0u) << Log();
   ASSERT_FALSE(WaitFor("notify 0xFA04").empty()) << Log();
   EXPECT_FALSE(WaitFor("status Playing midavo-demo.avi").empty()) << Log();
+  // The remembered volume (half way: -6 dB) reaches the graph's audio.
+  EXPECT_FALSE(WaitFor("volume -602 0x0").empty()) << Log();
 
   // The slider and the time follow the playing clip.
   const TTick first = WaitTick(1.0);
