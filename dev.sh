@@ -45,7 +45,7 @@ case "$cmd" in
     configure_build build
     mkdir -p build/run/Modules build/run/demo
     cmake -E copy_directory build/out/Modules build/run/Modules
-    cp -u build/out/demo/midavo-demo.avi build/run/demo/
+    if [ -f build/out/demo/midavo-demo.avi ]; then cp -u build/out/demo/midavo-demo.avi build/run/demo/; fi
     # First start: default key bindings, and the player opens the demo clip once.
     if [ ! -e build/run/settings.ini ]; then
       cat > build/run/settings.ini <<EOF
