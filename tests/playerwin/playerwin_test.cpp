@@ -221,6 +221,70 @@ class PlayerWindow : public ::testing::Test {
     XFlush(FX);
   }
 
+  // Drags `uri` from a window of the test onto `target` and drops it there (XDND version 5):
+  // enter, position, drop, then the uri list handed over through the XdndSelection. True once
+  // the target said it finished.
+  bool DropUri(Window target, const std::string& uri) {
+    Window source = XCreateSimpleWindow(FX, DefaultRootWindow(FX), 0, 0, 1, 1, 0, 0, 0);
+    auto atom = [&](const char* name) { return XInternAtom(FX, name, False); };
+    const Atom uriList = atom("text/uri-list");
+    XSetSelectionOwner(FX, atom("XdndSelection"), source, CurrentTime);
+    auto send = [&](const char* type, long l1, long l2, long l3, long l4) {
+      XEvent e{};
+      e.xclient.type = ClientMessage;
+      e.xclient.window = target;
+      e.xclient.message_type = atom(type);
+      e.xclient.format = 32;
+      e.xclient.data.l[0] = static_cast<long>(source);
+      e.xclient.data.l[1] = l1;
+      e.xclient.data.l[2] = l2;
+      e.xclient.data.l[3] = l3;
+      e.xclient.data.l[4] = l4;
+      XSendEvent(FX, target, False, NoEventMask, &e);
+      XFlush(FX);
+    };
+    int x = 0, y = 0;
+    Window child = 0;
+    XTranslateCoordinates(FX, target, DefaultRootWindow(FX), 200, 150, &x, &y, &child);
+    send("XdndEnter", 5L << 24, static_cast<long>(uriList), 0, 0);
+    send("XdndPosition", 0, (static_cast<long>(x) << 16) | y, CurrentTime, static_cast<long>(atom("XdndActionCopy")));
+    bool finished = false, dropped = false;
+    const auto deadline = Clock::now() + std::chrono::seconds(10);
+    while (!finished && Clock::now() < deadline) {
+      while (XPending(FX)) {
+        XEvent e;
+        XNextEvent(FX, &e);
+        if (e.type == ClientMessage && e.xclient.message_type == atom("XdndStatus") && !dropped) {
+          dropped = true;
+          send("XdndDrop", 0, CurrentTime, 0, 0);
+        } else if (e.type == ClientMessage && e.xclient.message_type == atom("XdndFinished")) {
+          finished = true;
+        } else if (e.type == SelectionRequest) {
+          const XSelectionRequestEvent& r = e.xselectionrequest;
+          XEvent reply{};
+          reply.xselection.type = SelectionNotify;
+          reply.xselection.requestor = r.requestor;
+          reply.xselection.selection = r.selection;
+          reply.xselection.target = r.target;
+          reply.xselection.time = r.time;
+          reply.xselection.property = None;
+          if (r.target == uriList) {
+            const std::string data = uri + "\r\n";
+            XChangeProperty(FX, r.requestor, r.property, uriList, 8, PropModeReplace,
+                            reinterpret_cast<const unsigned char*>(data.data()), static_cast<int>(data.size()));
+            reply.xselection.property = r.property;
+          }
+          XSendEvent(FX, r.requestor, False, NoEventMask, &reply);
+          XFlush(FX);
+        }
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    XDestroyWindow(FX, source);
+    XFlush(FX);
+    return finished;
+  }
+
   // What a window manager sends when the user clicks the window's close button.
   void AskToClose(Window window) {
     XEvent event{};
@@ -342,7 +406,7 @@ TEST_F(PlayerWindow, BoundKeysPressedInTheWindowPerformTheirActions) {
   EXPECT_NE(Settings().find("LastStopped="), std::string::npos);
 }
 
-TEST_F(PlayerWindow, UnplayableFileShowsTheFailureAndThePlayerOpensTheNextFile) {
+TEST_F(PlayerWindow, UnplayableFileShowsTheFailureAndThePlayerStillOpensFromTheDialogAndByDrop) {
   std::ofstream(FDir / "notes.avi") << "This is a text file, not media.\n";
   fs::copy_file(kDemo, FDir / "demo.avi");
   WriteSettings(Bindings() + "[PlayerWindow]\nOpenAtStart=" + (FDir / "notes.avi").string() + "\n");
@@ -371,6 +435,11 @@ TEST_F(PlayerWindow, UnplayableFileShowsTheFailureAndThePlayerOpensTheNextFile) 
   }
   EXPECT_FALSE(WaitFor("notify 0xFA04").empty()) << Log();
   EXPECT_FALSE(WaitFor("status Playing demo.avi").empty()) << Log();
+
+  // A file dropped on the window (XDND) replaces it.
+  fs::copy_file(kDemo, FDir / "dropped.avi");
+  EXPECT_TRUE(DropUri(window, "file://" + (FDir / "dropped.avi").string())) << Log();
+  EXPECT_FALSE(WaitFor("status Playing dropped.avi").empty()) << Log();
   CloseAndExpectCleanExit(window);
 }
 
