@@ -236,9 +236,11 @@ intptr_t TMDStreamGraph::WindowProc(uint32_t msg, uintptr_t, intptr_t) {
 // ---------------------------------------------------------------------------------------------
 
 TMDStreamGraph2::~TMDStreamGraph2() {
-  // Silence and drop the source while this class is whole; the base's destructor then closes
-  // the rest and fires OnClosed (once).
+  // Silence and drop the source while this class is whole, and wait for a report that the
+  // reader thread is still finishing; the base's destructor then closes the rest and fires
+  // OnClosed (once).
   BeforeClose();
+  std::lock_guard<TLock> wait(FReportLock);
 }
 
 TComPtr<IBaseFilter> TMDStreamGraph2::SourceFilter() {
@@ -344,5 +346,7 @@ HRESULT TMDStreamGraph2::HandleSourceEvent(int32_t event, int32_t param1, int32_
 
 int32_t MDCALL TMDStreamGraph2::SourceCallback(void* userData, int32_t event, int32_t param1, int32_t param2) {
   if (!userData) return 0;
-  return static_cast<TMDStreamGraph2*>(userData)->HandleSourceEvent(event, param1, param2);
+  auto* graph = static_cast<TMDStreamGraph2*>(userData);
+  std::lock_guard<TLock> report(graph->FReportLock);
+  return graph->HandleSourceEvent(event, param1, param2);
 }

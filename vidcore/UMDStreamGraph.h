@@ -114,4 +114,8 @@ class TMDStreamGraph2 : public TMDStreamGraph {
 
   TComPtr<IBaseFilter> FSourceFilter;  // guarded by FItfLock
   uint8_t FKind = KindUnknown;
+  // Held by the reader thread for the whole of a report, so that destruction waits for a report
+  // that is still running after it has dropped the source itself (a failed build fires
+  // OnOpenFailed, whose owner may destroy the graph at once, and then closes).
+  TLock FReportLock;
 };
