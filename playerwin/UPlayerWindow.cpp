@@ -543,10 +543,16 @@ void TPlayerWindow::Tick() {
   if (MD_FAILED(FPlayer->GetDuration(&duration))) duration = 0;
   FPosSeconds = position;
   FDuration = duration;
-  if (!FPosition->isSliderDown())
+  if (FCurrent.contains(QStringLiteral("://"))) {
+    // A stream has no length and cannot be sought.
+    FPosition->setEnabled(false);
+    FPosition->setValue(0);
+    FTime->setText(QStringLiteral("live"));
+  } else if (!FPosition->isSliderDown())
     FPosition->setValue(duration > 0 ? static_cast<int>(std::lround(1000.0 * position / duration)) : 0);
-  FTime->setText(duration > 0 ? FormatTime(position) + QStringLiteral(" / ") + FormatTime(duration)
-                              : FormatTime(position));
+  if (!FCurrent.contains(QStringLiteral("://")))
+    FTime->setText(duration > 0 ? FormatTime(position) + QStringLiteral(" / ") + FormatTime(duration)
+                                : FormatTime(position));
   SavePosition(false);
   const qint64 now = QDateTime::currentMSecsSinceEpoch();
   if (!FLogPath.isEmpty() && now - FLastLogMs >= 1000) {

@@ -22,6 +22,8 @@
 
 #include <gtest/gtest.h>
 
+#include "media_util.h"
+
 // After gtest: Xlib defines None, Bool, True and False as macros.
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
@@ -476,6 +478,25 @@ TEST_F(PlayerWindow, PositionSurvivesAKilledProcessAndReopeningOffersToResume) {
   ASSERT_FALSE(offer.empty()) << Log();
   EXPECT_GE(std::stod(offer.substr(13)), saved / 10.0 - 0.05);
   EXPECT_FALSE(WaitFor("notify 0xFA04").empty()) << Log();
+  CloseAndExpectCleanExit(window);
+}
+
+// A network stream opened by the window: an MDSF server on 127.0.0.1 sending MP3.
+TEST_F(PlayerWindow, StreamPlaysAndShowsThatItIsLive) {
+  const std::string audio = mt::ReadFile(mt::Media("tone.mp3"));
+  mt::TServer server([audio](int fd, mt::TServer& s) {
+    for (int i = 0; i < 400 && !s.Stopping(); ++i)
+      if (!s.Send(fd, audio)) return;
+  });
+  const std::string url = "mdsf://127.0.0.1:" + std::to_string(server.Port());
+  WriteSettings(Bindings() + "[PlayerWindow]\nOpenAtStart=" + url + "\n");
+  Start();
+  const Window window = PlayerXWindow();
+  ASSERT_NE(window, 0u) << Log();
+  EXPECT_FALSE(WaitFor("notify 0xFA04").empty()) << Log();
+  EXPECT_FALSE(WaitFor("status Playing " + url).empty()) << Log();
+  EXPECT_FALSE(WaitFor("time=live").empty()) << Log();
+  EXPECT_NE(Settings().find("Recent1=" + url), std::string::npos) << Settings();
   CloseAndExpectCleanExit(window);
 }
 
