@@ -563,7 +563,8 @@ void TPlayerWindow::Tick() {
 }
 
 void TPlayerWindow::SavePosition(bool force) {
-  if (!FOpen || FCurrent.isEmpty() || !FSettings) return;
+  // A stream has no place to come back to.
+  if (!FOpen || FCurrent.isEmpty() || FCurrent.contains(QStringLiteral("://")) || !FSettings) return;
   const qint64 now = QDateTime::currentMSecsSinceEpoch();
   if (!force && now - FLastSaveMs < kSaveEveryMs) return;
   FLastSaveMs = now;
