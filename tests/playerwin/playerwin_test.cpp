@@ -138,8 +138,8 @@ class PlayerWindow : public ::testing::Test {
       const char* current = std::getenv(name);
       return std::string(name) + "=" + (current && *current ? std::string(current) + ":" : "") + more;
     };
-    env.push_back(withOptions("LSAN_OPTIONS", "suppressions=" MIDAVO_SOURCE_DIR "/tests/playerwin/lsan.supp"));
-    env.push_back(withOptions("TSAN_OPTIONS", "suppressions=" MIDAVO_SOURCE_DIR "/tests/media/tsan.supp"));
+    env.push_back(withOptions("LSAN_OPTIONS", "suppressions=" MIDAVO_CHILD_LSAN_SUPP));
+    env.push_back(withOptions("TSAN_OPTIONS", "suppressions=" MIDAVO_CHILD_TSAN_SUPP));
     std::vector<char*> envp;
     for (std::string& e : env) envp.push_back(e.data());
     envp.push_back(nullptr);
