@@ -109,7 +109,8 @@ void TBasePlay::Connect(G& graph) {
 // IMDPlayer
 // ---------------------------------------------------------------------------------------------
 
-HRESULT MDCALL TBasePlay::OpenFile(const char16_t* fileName) {
+template <class G>
+HRESULT TBasePlay::OpenWith(std::unique_ptr<G>& slot, uint8_t mode, const char16_t* name) {
   return MDGuard([&]() -> HRESULT {
     if (Opening() || State() != KS_RUNNING) return E_FAIL;
     std::lock_guard<TLock> guard(FGraphLock);
@@ -118,14 +119,14 @@ HRESULT MDCALL TBasePlay::OpenFile(const char16_t* fileName) {
     CloseMedia();
     HRESULT result = E_FAIL;
     try {
-      FFileGraph = std::make_unique<TGraph2>();
-      Connect(*FFileGraph);
+      slot = std::make_unique<G>();
+      Connect(*slot);
       FOpening = true;
-      result = FFileGraph->Open(fileName ? fileName : u"");
+      result = slot->Open(name ? name : u"");
     } catch (...) {
       result = E_FAIL;
     }
-    FMode = kModeFile;
+    FMode = mode;
     if (MD_FAILED(result)) {
       FOpening = false;
       CloseMedia();
@@ -134,29 +135,12 @@ HRESULT MDCALL TBasePlay::OpenFile(const char16_t* fileName) {
   });
 }
 
+HRESULT MDCALL TBasePlay::OpenFile(const char16_t* fileName) {
+  return OpenWith(FFileGraph, kModeFile, fileName);
+}
+
 HRESULT MDCALL TBasePlay::OpenStream(const char16_t* url) {
-  return MDGuard([&]() -> HRESULT {
-    if (Opening() || State() != KS_RUNNING) return E_FAIL;
-    std::lock_guard<TLock> guard(FGraphLock);
-    // Again under the lock: another caller may have started an open since the first look.
-    if (Opening()) return E_FAIL;
-    CloseMedia();
-    HRESULT result = E_FAIL;
-    try {
-      FStreamGraph = std::make_unique<TMDStreamGraph2>();
-      Connect(*FStreamGraph);
-      FOpening = true;
-      result = FStreamGraph->Open(url ? url : u"");
-    } catch (...) {
-      result = E_FAIL;
-    }
-    FMode = kModeStream;
-    if (MD_FAILED(result)) {
-      FOpening = false;
-      CloseMedia();
-    }
-    return result;
-  });
+  return OpenWith(FStreamGraph, kModeStream, url);
 }
 
 HRESULT MDCALL TBasePlay::CloseMedia() {

@@ -81,6 +81,10 @@ class TBasePlay final : public TMDComImpl<TMDBaseModule, IMDPlayer, IMDVideo> {
   bool Ready() const { return State() == KS_RUNNING && Mode() != kModeNone; }
   template <class G>
   void Connect(G& graph);
+  // Opens a new graph of kind G in `slot` (closing what was open) and sets the mode; a failure
+  // reported at once closes it again.
+  template <class G>
+  HRESULT OpenWith(std::unique_ptr<G>& slot, uint8_t mode, const char16_t* name);
   // Runs `call` on the file graph's video window; the common rules of the IMDVideo setters and
   // getters (not ready, stream, no video window) are applied first. `zero` clears the outputs.
   template <class Call, class Zero>
