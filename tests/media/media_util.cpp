@@ -301,4 +301,44 @@ std::string Id3Tag() {
   return tag;
 }
 
+TXvfb::~TXvfb() {
+  if (FPid <= 0) return;
+  ::kill(FPid, SIGTERM);
+  for (int i = 0; i < 100; ++i) {
+    if (::waitpid(FPid, nullptr, WNOHANG) == FPid) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  ::kill(FPid, SIGKILL);
+  ::waitpid(FPid, nullptr, 0);
+}
+
+std::string TXvfb::Start(const char* screen) {
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) return "";
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, fds[1], 3);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  const char* argv[] = {"Xvfb", "-displayfd", "3", "-screen", "0", screen, "-nolisten", "tcp", nullptr};
+  const int rc = ::posix_spawnp(&FPid, argv[0], &actions, nullptr, const_cast<char**>(argv), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(fds[1]);
+  if (rc != 0) FPid = -1;
+  std::string number;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (FPid > 0 && number.find('\n') == std::string::npos &&
+         std::chrono::steady_clock::now() < deadline) {
+    pollfd p{fds[0], POLLIN, 0};
+    if (::poll(&p, 1, 100) <= 0) continue;
+    char buf[16];
+    const ssize_t n = ::read(fds[0], buf, sizeof buf);
+    if (n <= 0) break;
+    number.append(buf, static_cast<size_t>(n));
+  }
+  ::close(fds[0]);
+  if (number.find('\n') == std::string::npos) return "";
+  return ":" + number.substr(0, number.find('\n'));
+}
+
 }  // namespace mt

@@ -2,6 +2,8 @@
 // loopback servers.
 #pragma once
 
+#include <sys/types.h>
+
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -94,6 +96,22 @@ uint16_t RefusingPort();
 std::string IcyBody(const std::string& audio, int metaint, const std::string& title);
 // A 1000-byte ID3v2 tag.
 std::string Id3Tag();
+
+// A private X server for one test: Xvfb picks a free display number and names it. The server is
+// stopped when the object goes.
+class TXvfb {
+ public:
+  TXvfb() = default;
+  TXvfb(const TXvfb&) = delete;
+  TXvfb& operator=(const TXvfb&) = delete;
+  ~TXvfb();
+  // Starts the server with one screen of the given geometry; the display name (":N"), or ""
+  // when it did not come up within 10 s.
+  std::string Start(const char* screen = "640x480x24");
+
+ private:
+  pid_t FPid = -1;
+};
 
 // Runs a command with a time limit; returns its exit status (-1 on time-out) and output.
 int RunCommand(const std::vector<std::string>& argv, std::string* output, int timeoutMs = 60000);

@@ -163,23 +163,9 @@ bool Reddish(unsigned long p) { return ((p >> 16) & 0xFF) > 0xC0 && ((p >> 8) & 
 
 TEST(RealOutput, VideoFramesReachTheOwnerWindow) {
   MediaDir();
-  int fds[2];
-  ASSERT_EQ(pipe(fds), 0);
-  TChild xvfb;
-  ASSERT_TRUE(xvfb.Spawn({"Xvfb", "-displayfd", "3", "-screen", "0", "640x480x24", "-nolisten", "tcp"}, fds[1]));
-  close(fds[1]);
-  std::string number;
-  for (int i = 0; i < 100 && number.find('\n') == std::string::npos; ++i) {
-    pollfd p{fds[0], POLLIN, 0};
-    if (poll(&p, 1, 100) <= 0) continue;
-    char c[16];
-    ssize_t n = read(fds[0], c, sizeof c);
-    if (n <= 0) break;
-    number.append(c, size_t(n));
-  }
-  close(fds[0]);
-  ASSERT_NE(number.find('\n'), std::string::npos) << "Xvfb names its display";
-  std::string display = ":" + number.substr(0, number.find('\n'));
+  TXvfb xvfb;
+  const std::string display = xvfb.Start();
+  ASSERT_FALSE(display.empty()) << "Xvfb names its display";
   setenv("DISPLAY", display.c_str(), 1);
 
   Display* d = XOpenDisplay(display.c_str());

@@ -160,52 +160,6 @@ class TGate {
   std::thread FWriter;
 };
 
-// A private X server; Xvfb picks a free display number and names it.
-class TXvfb {
- public:
-  ~TXvfb() {
-    if (FPid <= 0) return;
-    ::kill(FPid, SIGTERM);
-    for (int i = 0; i < 100; ++i) {
-      if (::waitpid(FPid, nullptr, WNOHANG) == FPid) return;
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    ::kill(FPid, SIGKILL);
-    ::waitpid(FPid, nullptr, 0);
-  }
-
-  // The display name (":N"), or "" when the server did not come up within 10 s.
-  std::string Start() {
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) return "";
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], 3);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    const char* argv[] = {"Xvfb", "-displayfd", "3", "-screen", "0", "640x480x24", "-nolisten", "tcp", nullptr};
-    const int rc = ::posix_spawnp(&FPid, argv[0], &actions, nullptr, const_cast<char**>(argv), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(fds[1]);
-    if (rc != 0) FPid = -1;
-    std::string number;
-    const auto deadline = Clock::now() + std::chrono::seconds(10);
-    while (FPid > 0 && number.find('\n') == std::string::npos && Clock::now() < deadline) {
-      pollfd p{fds[0], POLLIN, 0};
-      if (::poll(&p, 1, 100) <= 0) continue;
-      char buf[16];
-      const ssize_t n = ::read(fds[0], buf, sizeof buf);
-      if (n <= 0) break;
-      number.append(buf, static_cast<size_t>(n));
-    }
-    ::close(fds[0]);
-    if (number.find('\n') == std::string::npos) return "";
-    return ":" + number.substr(0, number.find('\n'));
-  }
-
- private:
-  pid_t FPid = -1;
-};
 
 // The pixel at (x, y) of a window as 0xRRGGBB.
 unsigned long PixelAt(Display* display, Window window, int x, int y) {
@@ -648,7 +602,7 @@ TEST_F(Player, ShutdownWithAGraphEventStillQueuedIsClean) {
 }
 
 TEST_F(Player, VideoIsDrawnInsideTheOwnerWindow) {
-  TXvfb xvfb;
+  mt::TXvfb xvfb;
   const std::string display = xvfb.Start();
   ASSERT_FALSE(display.empty()) << "Xvfb names its display";
   ::setenv("DISPLAY", display.c_str(), 1);

@@ -51,44 +51,6 @@ std::vector<std::string> Lines(const std::string& text) {
   return lines;
 }
 
-// A private X server; Xvfb picks a free display number and names it.
-class TXvfb {
- public:
-  ~TXvfb() {
-    if (FPid <= 0) return;
-    ::kill(FPid, SIGTERM);
-    ::waitpid(FPid, nullptr, 0);
-  }
-  std::string Start() {
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) return "";
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], 3);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    const char* argv[] = {"Xvfb", "-displayfd", "3", "-screen", "0", "1024x768x24", "-nolisten", "tcp", nullptr};
-    if (::posix_spawnp(&FPid, argv[0], &actions, nullptr, const_cast<char**>(argv), environ) != 0) FPid = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(fds[1]);
-    std::string number;
-    const auto deadline = Clock::now() + std::chrono::seconds(10);
-    while (FPid > 0 && number.find('\n') == std::string::npos && Clock::now() < deadline) {
-      pollfd p{fds[0], POLLIN, 0};
-      if (::poll(&p, 1, 100) <= 0) continue;
-      char buf[16];
-      const ssize_t n = ::read(fds[0], buf, sizeof buf);
-      if (n <= 0) break;
-      number.append(buf, static_cast<size_t>(n));
-    }
-    ::close(fds[0]);
-    if (number.find('\n') == std::string::npos) return "";
-    return ":" + number.substr(0, number.find('\n'));
-  }
-
- private:
-  pid_t FPid = -1;
-};
 
 // A run folder with both libraries, the Midavo program started in it, and an X connection to
 // reach its windows.
@@ -102,7 +64,7 @@ class PlayerWindow : public ::testing::Test {
     fs::copy_file(MIDAVO_MODULES_DIR "/playerwin.so", FDir / "Modules/playerwin.so");
     fs::copy_file(MIDAVO_MODULES_DIR "/vidcore.so", FDir / "Modules/vidcore.so");
     FLog = FDir / "player.log";
-    FDisplay = FXvfb.Start();
+    FDisplay = FXvfb.Start("1024x768x24");
     ASSERT_FALSE(FDisplay.empty()) << "Xvfb names its display";
     FX = XOpenDisplay(FDisplay.c_str());
     ASSERT_NE(FX, nullptr);
@@ -338,7 +300,7 @@ class PlayerWindow : public ::testing::Test {
            "65026=Ctrl + P\n65535=Ctrl + Q\n";
   }
 
-  TXvfb FXvfb;
+  mt::TXvfb FXvfb;
   std::string FDisplay;
   Display* FX = nullptr;
   fs::path FDir, FLog;
